@@ -1,0 +1,19 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace wpan2pcap {
+
+// UTF-8 for a string of UTF-16 (or UTF-32) code units. An unpaired surrogate
+// or a value beyond U+10FFFF becomes U+FFFD rather than failing: a file name
+// is echoed even when it is not valid Unicode.
+template <typename Char>
+std::string utf8_from_wide(std::basic_string_view<Char> wide);
+
+// A path as echoed on the console: the bytes the platform delivered on POSIX,
+// the UTF-8 form of the wide-character argument on Windows.
+std::string path_text(const std::filesystem::path& path);
+
+} // namespace wpan2pcap

@@ -1,0 +1,227 @@
+// Runs the built converter on real files and checks, for each situation, what
+// it printed, its exit status and the files it left behind.
+
+#include "run_process.hpp"
+#include "test_support.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <thread>
+
+#include <sys/stat.h>
+
+namespace wpan2pcap::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct scenario {
+    std::vector<std::string> arguments;
+    std::string console;
+    int status = 0;
+    // Every file named must hold exactly these bytes; nullopt: it must not exist.
+    std::vector<std::pair<fs::path, std::optional<std::string>>> files;
+    std::jthread feeder = {}; // writes a named pipe while the converter reads it
+};
+
+struct e2e_case {
+    const char* name;
+    std::function<scenario(const fs::path& dir)> prepare;
+};
+
+void PrintTo(const e2e_case& c, std::ostream* os) { *os << c.name; }
+
+std::string paths(const fs::path& in, const fs::path& out)
+{
+    return "Input File: " + in.string() + "\nOutput File: " + out.string() + "\n";
+}
+
+std::string records(std::uint32_t first, std::uint32_t last, std::string (*piece)(std::uint32_t))
+{
+    std::string out;
+    for (std::uint32_t n = first; n <= last; ++n)
+        out += piece(n);
+    return out;
+}
+
+std::string pcap_of(std::uint32_t count) { return global_header + records(1, count, good_packet); }
+
+const std::string usage = "The function requires exactly two arguments, an input and an output file.";
+
+// A converted run of `count` records from `in` to `out`.
+scenario converted(const fs::path& in, const fs::path& out, std::uint32_t count, const std::string& trailing = "")
+{
+    write_file(in, records(1, count, good_record) + trailing);
+    return {{in.string(), out.string()}, paths(in, out) + records(1, count, good_block), 0, {{out, pcap_of(count)}}};
+}
+
+// Two records whose output cannot be opened: both are traced, the input survives.
+scenario output_refused(const fs::path& in, const fs::path& out)
+{
+    const std::string input = records(1, 2, good_record);
+    write_file(in, input);
+    return {{in.string(), out.string()},
+            paths(in, out) + good_block(1) + "Unable to open output file." + good_block(2),
+            2,
+            {{in, input}}};
+}
+
+const e2e_case cases[] = {
+    {"no_arguments", [](const fs::path&) { return scenario{{}, usage, 1, {}}; }},
+    {"one_argument", [](const fs::path& d) { return scenario{{(d / "in").string()}, usage, 1, {{d / "in", {}}}}; }},
+    {"three_arguments",
+     [](const fs::path& d) {
+         write_file(d / "in", good_record(1));
+         return scenario{{(d / "in").string(), (d / "out").string(), "x"}, usage, 1, {{d / "out", {}}}};
+     }},
+    {"missing_input",
+     [](const fs::path& d) {
+         return scenario{{(d / "absent").string(), (d / "out").string()},
+                         paths(d / "absent", d / "out") + "Unable to open input file.", 2, {{d / "out", {}}}};
+     }},
+    {"directory_as_input",
+     [](const fs::path& d) {
+         fs::create_directory(d / "folder");
+         // Windows refuses to open a folder as a file; POSIX opens it and fails the read.
+         const char* message = testing_windows_build() ? "Unable to open input file." : "Unable to read input file.";
+         return scenario{{(d / "folder").string(), (d / "out").string()}, paths(d / "folder", d / "out") + message, 2,
+                         {{d / "out", {}}}};
+     }},
+    {"empty_input",
+     [](const fs::path& d) {
+         write_file(d / "in", "");
+         return scenario{{(d / "in").string(), (d / "out").string()}, paths(d / "in", d / "out"), 0, {{d / "out", {}}}};
+     }},
+    {"partial_record_only",
+     [](const fs::path& d) {
+         write_file(d / "in", good_record(1).substr(0, 150));
+         return scenario{{(d / "in").string(), (d / "out").string()}, paths(d / "in", d / "out"), 0, {{d / "out", {}}}};
+     }},
+    {"records_with_trailing_partial", [](const fs::path& d) { return converted(d / "in", d / "out", 2, std::string(100, 'z')); }},
+    {"existing_output_replaced",
+     [](const fs::path& d) {
+         write_file(d / "out", std::string(5000, 'o'));
+         return converted(d / "in", d / "out", 3);
+     }},
+    {"invalid_records_skipped",
+     [](const fs::path& d) {
+         write_file(d / "in", invalid_record() + good_record(1) + invalid_record());
+         return scenario{{(d / "in").string(), (d / "out").string()},
+                         paths(d / "in", d / "out") + skip_line + good_block(1) + skip_line, 0,
+                         {{d / "out", global_header + good_packet(1)}}};
+     }},
+    {"only_invalid_records",
+     [](const fs::path& d) {
+         write_file(d / "in", invalid_record());
+         return scenario{{(d / "in").string(), (d / "out").string()}, paths(d / "in", d / "out") + skip_line, 0,
+                         {{d / "out", {}}}};
+     }},
+    {"output_in_missing_folder",
+     [](const fs::path& d) {
+         scenario s = output_refused(d / "in", d / "missing" / "out");
+         s.files.emplace_back(d / "missing", std::nullopt);
+         return s;
+     }},
+    {"output_is_a_directory",
+     [](const fs::path& d) {
+         fs::create_directory(d / "folder");
+         return output_refused(d / "in", d / "folder");
+     }},
+    {"output_parent_is_a_file",
+     [](const fs::path& d) {
+         write_file(d / "plain", "p");
+         scenario s = output_refused(d / "in", d / "plain" / "out");
+         s.files.emplace_back(d / "plain", "p");
+         return s;
+     }},
+    {"output_is_the_input", [](const fs::path& d) { return output_refused(d / "in", d / "in"); }},
+    {"output_is_a_hard_link_to_the_input",
+     [](const fs::path& d) {
+         scenario s = output_refused(d / "in", d / "link");
+         fs::create_hard_link(d / "in", d / "link");
+         return s;
+     }},
+    {"output_is_a_symbolic_link_to_the_input",
+     [](const fs::path& d) {
+         scenario s = output_refused(d / "in", d / "link");
+         fs::create_symlink(d / "in", d / "link");
+         return s;
+     }},
+    {"write_failure_on_full_device",
+     [](const fs::path& d) {
+         write_file(d / "in", records(1, 3, good_record));
+         return scenario{{(d / "in").string(), "/dev/full"},
+                         paths(d / "in", "/dev/full") + records(1, 3, good_block) + "Unable to write output file.", 2,
+                         {{d / "in", records(1, 3, good_record)}}};
+     }},
+    {"non_ascii_paths",
+     [](const fs::path& d) {
+         fs::create_directory(d / "captures");
+         return converted(d / "captures" / "\xC3\x9C" "bung-\xE6\x97\xA5\xE6\x9C\xAC.bin",
+                          d / "captures" / "\xC3\x9C" "bung-\xE6\x97\xA5\xE6\x9C\xAC.pcap", 4);
+     }},
+    {"named_pipe_fed_in_small_pieces",
+     [](const fs::path& d) {
+         const fs::path pipe = d / "pipe";
+         mkfifo(pipe.c_str(), 0600);
+         scenario s{{pipe.string(), (d / "out").string()},
+                    paths(pipe, d / "out") + records(1, 20, good_block),
+                    0,
+                    {{d / "out", pcap_of(20)}}};
+         s.feeder = std::jthread([pipe] {
+             const std::string data = records(1, 20, good_record) + "tail";
+             std::ofstream writer(pipe, std::ios::binary);
+             for (std::size_t at = 0; at < data.size(); at += 7) {
+                 writer.write(data.data() + at, static_cast<std::streamsize>(std::min<std::size_t>(7, data.size() - at)));
+                 writer.flush();
+                 if (at % 70 == 0)
+                     std::this_thread::sleep_for(std::chrono::milliseconds(1));
+             }
+         });
+         return s;
+     }},
+    {"hundred_thousand_records", [](const fs::path& d) { return converted(d / "in", d / "out", 100'000); }},
+};
+
+class converter_run : public ::testing::TestWithParam<e2e_case> {};
+
+TEST_P(converter_run, prints_exits_and_leaves_files_as_expected)
+{
+    const fs::path dir = fs::temp_directory_path() /
+                         ("wpan2pcap-e2e-" + std::to_string(getpid()) + "-" + GetParam().name);
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+
+    scenario expected = GetParam().prepare(dir);
+    std::vector<std::string> command = converter_command(WPAN2PCAP_BUILT_EXE);
+    command.insert(command.end(), expected.arguments.begin(), expected.arguments.end());
+    const process_result result = run_process(command, dir.parent_path() / (dir.filename().string() + ".stdout"));
+    if (expected.feeder.joinable())
+        expected.feeder.join();
+
+    EXPECT_EQ(result.status, expected.status);
+    if (result.output != expected.console) { // the full dump of a large run helps nobody
+        EXPECT_EQ(visible(result.output.substr(0, 4000)), visible(expected.console.substr(0, 4000)))
+            << "sizes " << result.output.size() << " and " << expected.console.size();
+    }
+    for (const auto& [path, contents] : expected.files) {
+        if (!contents) {
+            EXPECT_FALSE(fs::exists(path)) << path;
+        } else {
+            const std::string actual = read_file(path);
+            EXPECT_EQ(actual.size(), contents->size()) << path;
+            EXPECT_TRUE(actual == *contents) << path << " holds " << visible(actual.substr(0, 200));
+        }
+    }
+    fs::remove_all(dir);
+    fs::remove(dir.parent_path() / (dir.filename().string() + ".stdout"));
+}
+
+INSTANTIATE_TEST_SUITE_P(files, converter_run, ::testing::ValuesIn(cases),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+} // namespace
+} // namespace wpan2pcap::test

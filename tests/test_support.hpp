@@ -1,0 +1,103 @@
+#pragma once
+
+// Small helpers shared by the tests: building raw input records and turning
+// byte strings into something readable in a failure message.
+
+#include "formats/capture_record.hpp"
+
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+namespace wpan2pcap::test {
+
+using bytes = std::vector<std::uint8_t>;
+
+struct record_fields {
+    std::uint8_t flags = 0x01;
+    std::uint32_t number = 1;
+    std::uint64_t timestamp = 0;
+    std::uint8_t length = 2;
+    bytes body = {};      // written from offset 14; the rest stays zero
+    int fill = 0;         // value of the body bytes not given in `body`
+};
+
+inline record_buffer make_record(const record_fields& fields)
+{
+    record_buffer record{};
+    record.fill(static_cast<std::uint8_t>(fields.fill));
+    record[0] = fields.flags;
+    for (int i = 0; i < 4; ++i)
+        record[1 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(fields.number >> (8 * i));
+    for (int i = 0; i < 8; ++i)
+        record[5 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(fields.timestamp >> (8 * i));
+    record[13] = fields.length;
+    for (std::size_t i = 0; i < fields.body.size() && 14 + i < record.size(); ++i)
+        record[14 + i] = fields.body[i];
+    return record;
+}
+
+inline std::string as_string(const record_buffer& record)
+{
+    return {reinterpret_cast<const char*>(record.data()), record.size()};
+}
+
+inline std::string as_string(std::initializer_list<int> values)
+{
+    std::string out;
+    for (int v : values)
+        out.push_back(static_cast<char>(v));
+    return out;
+}
+
+inline std::string le32(std::uint32_t value)
+{
+    return as_string({static_cast<int>(value & 0xFF), static_cast<int>(value >> 8 & 0xFF),
+                      static_cast<int>(value >> 16 & 0xFF), static_cast<int>(value >> 24)});
+}
+
+// Record n of a fixed pattern: the frame "AB" with FCS "CD", at n seconds and
+// n microseconds (for n below a million). Its trace block and packet record
+// are spelled out independently below.
+inline std::string good_record(std::uint32_t n)
+{
+    return as_string(make_record(
+        {.flags = 0x01, .number = n, .timestamp = std::uint64_t{n} * 1'000'001, .length = 4, .body = {'A', 'B', 'C', 'D'}}));
+}
+
+inline std::string good_block(std::uint32_t n)
+{
+    return "Packet\n\x01\n" + std::to_string(n) + "\n" + std::to_string(std::uint64_t{n} * 1'000'001) +
+           "\n\x04\n<STARTREMAIN>ABCD<ENDREMAIN>\n<STARTDATA>A<ENDDATA>\n<STARTFCS>CD<ENDFCS>\n";
+}
+
+inline std::string good_packet(std::uint32_t n) { return le32(n) + le32(n) + le32(4) + le32(4) + "ABCD"; }
+
+// The FCS flag with a length of 1: payload and FCS cannot both fit.
+inline std::string invalid_record() { return as_string(make_record({.flags = 0x01, .length = 1, .body = {'A', 'B'}})); }
+
+inline const std::string skip_line = "Skipping record with invalid length.\n";
+
+inline const std::string global_header =
+    as_string({0xD4, 0xC3, 0xB2, 0xA1, 2, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 128, 0, 0, 0, 195, 0, 0, 0});
+
+// Hex with printable characters shown as themselves, for failure messages.
+inline std::string visible(const std::string& data)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    std::string out;
+    for (const char byte : data) {
+        const auto c = static_cast<unsigned char>(byte);
+        if (c >= 0x20 && c < 0x7F && c != '\\') {
+            out.push_back(static_cast<char>(c));
+        } else {
+            out += "\\x";
+            out.push_back(digits[c >> 4]);
+            out.push_back(digits[c & 0xF]);
+        }
+    }
+    return out;
+}
+
+} // namespace wpan2pcap::test

@@ -1,0 +1,200 @@
+// Writes synthetic input captures of 151-byte records holding IEEE 802.15.4
+// MAC data frames whose FCS is the ITU-T CRC-16 that analysers check.
+//
+//   make_capture [--kind sample|varied] [--records N] [--seed S] OUTPUT
+//
+// sample: clean frames, one every few milliseconds, FCS counted in the length.
+// varied: also empty and maximal payloads, both flag settings, stray upper
+//         flag bits, timestamps on and across second boundaries and past the
+//         32-bit seconds wrap, some corrupt FCS values and some records whose
+//         length cannot be valid.
+//
+// The generator is deterministic for a given kind, count and seed.
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+constexpr std::size_t record_size = 151;
+constexpr std::size_t body_offset = 14;
+constexpr std::size_t max_payload = 135;
+constexpr std::size_t max_mac_frame = 127 - 2; // PHY limit, less the FCS
+
+// CRC-16/KERMIT: the ITU-T polynomial, bit-reversed, initial value zero; the
+// 802.15.4 FCS, sent low byte first.
+std::uint16_t crc16_itu_t(const std::uint8_t* data, std::size_t size)
+{
+    std::uint16_t crc = 0;
+    for (std::size_t i = 0; i < size; ++i) {
+        crc = static_cast<std::uint16_t>(crc ^ data[i]);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = static_cast<std::uint16_t>((crc & 1) != 0 ? (crc >> 1) ^ 0x8408 : crc >> 1);
+    }
+    return crc;
+}
+
+void put_le(std::uint8_t* out, std::uint64_t value, int width)
+{
+    for (int i = 0; i < width; ++i)
+        out[i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+class generator {
+public:
+    generator(std::string_view kind, std::uint64_t seed) : varied_(kind == "varied"), random_(seed) {}
+
+    std::array<std::uint8_t, record_size> next(std::uint32_t number)
+    {
+        std::array<std::uint8_t, record_size> record{};
+        const std::size_t frame_length = varied_ ? varied_frame(record) : mac_frame(record, pick(0, 40));
+        append_fcs(record, frame_length);
+
+        const bool fcs_counted = !varied_ || pick(0, 3) != 0;
+        std::uint8_t flags = fcs_counted ? 0x01 : 0x00;
+        if (varied_ && pick(0, 7) == 0)
+            flags = static_cast<std::uint8_t>(flags | (pick(1, 127) << 1)); // ignored by the converter
+        std::uint64_t length = fcs_counted ? frame_length + 2 : frame_length;
+        if (varied_ && pick(0, 49) == 0) // no sound reading: payload and FCS would overrun the record
+            length = fcs_counted ? pick(0, 1) : pick(136, 255);
+
+        record[0] = flags;
+        put_le(&record[1], number, 4);
+        put_le(&record[5], next_timestamp(), 8);
+        record[13] = static_cast<std::uint8_t>(length);
+        return record;
+    }
+
+private:
+    std::uint64_t pick(std::uint64_t low, std::uint64_t high) { return low + random_() % (high - low + 1); }
+
+    std::uint64_t next_timestamp()
+    {
+        if (!varied_) {
+            now_ += pick(500, 20'000);
+            return now_;
+        }
+        switch (pick(0, 5)) {
+        case 0: now_ = (now_ / 1'000'000 + 1) * 1'000'000; break;        // exactly on a second
+        case 1: now_ = (now_ / 1'000'000 + 1) * 1'000'000 - 1; break;    // just before one
+        case 2: return pick(0, 999'999);                                  // within the first second
+        case 3: return (std::uint64_t{1} << 32) * 1'000'000 + pick(0, 5'000'000'000); // past the wrap
+        default: now_ += pick(1, 3'000'000); break;
+        }
+        return now_;
+    }
+
+    // A data frame with short or extended addresses; returns its length
+    // without the FCS.
+    std::size_t mac_frame(std::array<std::uint8_t, record_size>& record, std::size_t payload_size)
+    {
+        std::uint8_t* frame = &record[body_offset];
+        const bool long_destination = pick(0, 2) == 0;
+        const bool long_source = pick(0, 2) == 0;
+        const bool pan_compression = pick(0, 3) != 0;
+        const std::uint16_t frame_control = static_cast<std::uint16_t>(
+            0x0001 | (pick(0, 1) << 5) | (pan_compression ? 0x0040 : 0) | ((long_destination ? 3u : 2u) << 10)
+            | ((long_source ? 3u : 2u) << 14));
+        std::size_t at = 0;
+        put_le(frame + at, frame_control, 2), at += 2;
+        frame[at++] = sequence_++;
+        put_le(frame + at, pan_id_, 2), at += 2;
+        const std::size_t destination_size = long_destination ? 8 : 2;
+        put_le(frame + at, random_(), static_cast<int>(destination_size)), at += destination_size;
+        if (!pan_compression)
+            put_le(frame + at, pan_id_ ^ 0x0101, 2), at += 2;
+        const std::size_t source_size = long_source ? 8 : 2;
+        put_le(frame + at, random_(), static_cast<int>(source_size)), at += source_size;
+        payload_size = std::min(payload_size, max_mac_frame - at);
+        if (!varied_) { // a sensor reading in plain text, easy to spot in the trace
+            const std::uint64_t tenths = pick(150, 299);
+            const std::string reading = "temp=" + std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) +
+                                        "C hum=" + std::to_string(pick(30, 70)) + "%";
+            payload_size = reading.size();
+            std::copy(reading.begin(), reading.end(), frame + at);
+            return at + payload_size;
+        }
+        for (std::size_t i = 0; i < payload_size; ++i)
+            frame[at++] = static_cast<std::uint8_t>(pick(1, 255));
+        return at;
+    }
+
+    std::size_t varied_frame(std::array<std::uint8_t, record_size>& record)
+    {
+        switch (pick(0, 9)) {
+        case 0: return 0; // FCS bytes only
+        case 1: // as long as a record allows, past what a radio sends
+            for (std::size_t i = 0; i < max_payload; ++i)
+                record[body_offset + i] = static_cast<std::uint8_t>(pick(0, 255));
+            return max_payload;
+        case 2: return mac_frame(record, max_mac_frame); // as long as a radio sends
+        default: return mac_frame(record, pick(0, 60));
+        }
+    }
+
+    void append_fcs(std::array<std::uint8_t, record_size>& record, std::size_t frame_length)
+    {
+        std::uint16_t fcs = crc16_itu_t(&record[body_offset], frame_length);
+        if (varied_ && pick(0, 9) == 0)
+            fcs = static_cast<std::uint16_t>(fcs ^ 0x5A5A); // a frame damaged on the air
+        put_le(&record[body_offset + frame_length], fcs, 2);
+    }
+
+    bool varied_;
+    std::mt19937_64 random_;
+    std::uint64_t now_ = 1'765'000'000'000'000; // December 2025, in microseconds
+    std::uint8_t sequence_ = 1;
+    std::uint16_t pan_id_ = 0x1A2B;
+};
+
+int usage()
+{
+    std::cerr << "usage: make_capture [--kind sample|varied] [--records N] [--seed S] OUTPUT\n";
+    return 1;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    std::string kind = "sample";
+    std::uint64_t records = 100;
+    std::uint64_t seed = 802154;
+    std::string output;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "--kind" && i + 1 < argc)
+            kind = argv[++i];
+        else if (arg == "--records" && i + 1 < argc)
+            records = std::strtoull(argv[++i], nullptr, 10);
+        else if (arg == "--seed" && i + 1 < argc)
+            seed = std::strtoull(argv[++i], nullptr, 10);
+        else if (output.empty() && !arg.starts_with("--"))
+            output = arg;
+        else
+            return usage();
+    }
+    if (output.empty() || (kind != "sample" && kind != "varied"))
+        return usage();
+
+    std::ofstream file(output, std::ios::binary | std::ios::trunc);
+    generator make(kind, seed);
+    for (std::uint64_t i = 0; i < records && file; ++i) {
+        const auto record = make.next(static_cast<std::uint32_t>(i + 1));
+        file.write(reinterpret_cast<const char*>(record.data()), record_size);
+    }
+    file.close();
+    if (!file) {
+        std::cerr << "make_capture: cannot write " << output << '\n';
+        return 1;
+    }
+    return 0;
+}
