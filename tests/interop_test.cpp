@@ -1,0 +1,148 @@
+// Reads what the converter writes back with real analysers (tshark and
+// capinfos) and checks every frame's time, length and FCS verdict against the
+// input records, decoded here independently of the converter.
+
+#include "run_process.hpp"
+#include "test_support.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <sstream>
+
+namespace wpan2pcap::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct expected_frame {
+    std::string time; // as tshark prints frame.time_epoch
+    std::size_t length;
+    bool fcs_valid;
+};
+
+std::uint16_t crc16_itu_t(const std::string& data)
+{
+    std::uint16_t crc = 0;
+    for (const char byte : data) {
+        crc = static_cast<std::uint16_t>(crc ^ static_cast<unsigned char>(byte));
+        for (int bit = 0; bit < 8; ++bit)
+            crc = static_cast<std::uint16_t>((crc & 1) != 0 ? (crc >> 1) ^ 0x8408 : crc >> 1);
+    }
+    return crc;
+}
+
+std::vector<expected_frame> frames_of(const std::string& capture, std::size_t& skipped)
+{
+    std::vector<expected_frame> frames;
+    for (std::size_t at = 0; at + 151 <= capture.size(); at += 151) {
+        const std::string record = capture.substr(at, 151);
+        const auto byte = [&record](std::size_t i) { return static_cast<std::uint64_t>(static_cast<unsigned char>(record[i])); };
+        std::uint64_t timestamp = 0;
+        for (std::size_t i = 0; i < 8; ++i)
+            timestamp |= byte(5 + i) << (8 * i);
+        const long payload = static_cast<long>(byte(13)) - ((byte(0) & 1) != 0 ? 2 : 0);
+        if (payload < 0 || payload > 135) {
+            ++skipped;
+            continue;
+        }
+        const std::string frame = record.substr(14, static_cast<std::size_t>(payload) + 2);
+        const auto stored_fcs = static_cast<std::uint16_t>(byte(14 + static_cast<std::size_t>(payload)) |
+                                                           byte(15 + static_cast<std::size_t>(payload)) << 8);
+        char time[40];
+        std::snprintf(time, sizeof time, "%u.%06u000", static_cast<unsigned>((timestamp / 1'000'000) & 0xFFFFFFFF),
+                      static_cast<unsigned>(timestamp % 1'000'000));
+        frames.push_back({time, frame.size(), crc16_itu_t(frame.substr(0, frame.size() - 2)) == stored_fcs});
+    }
+    return frames;
+}
+
+bool tool_available(const std::string& tool, const fs::path& scratch)
+{
+    return run_process({tool, "--version"}, scratch).status == 0;
+}
+
+struct interop_case {
+    const char* name;
+    std::vector<std::string> make_input; // make_capture's arguments, or empty for the bundled sample
+};
+
+void PrintTo(const interop_case& c, std::ostream* os) { *os << c.name; }
+
+class analysers_read : public ::testing::TestWithParam<interop_case> {};
+
+TEST_P(analysers_read, every_frame_as_recorded)
+{
+    const fs::path dir = fs::temp_directory_path() / ("wpan2pcap-interop-" + std::to_string(getpid()) + GetParam().name);
+    fs::create_directories(dir);
+    if (!tool_available("tshark", dir / "probe") || !tool_available("capinfos", dir / "probe")) {
+        fs::remove_all(dir);
+        if (const char* ci = std::getenv("CI"); ci != nullptr && std::string(ci) == "true")
+            FAIL() << "tshark and capinfos must be installed in CI (Debian package tshark)";
+        GTEST_SKIP() << "tshark is not installed (apt-get install tshark); analyser interop not checked";
+    }
+
+    fs::path input = WPAN2PCAP_SAMPLE;
+    if (!GetParam().make_input.empty()) {
+        input = dir / "input.bin";
+        std::vector<std::string> command = {WPAN2PCAP_MAKE_CAPTURE};
+        command.insert(command.end(), GetParam().make_input.begin(), GetParam().make_input.end());
+        command.push_back(input.string());
+        ASSERT_EQ(run_process(command, dir / "make.out").status, 0);
+    }
+    std::size_t skipped = 0;
+    const std::vector<expected_frame> expected = frames_of(read_file(input), skipped);
+    ASSERT_FALSE(expected.empty());
+
+    const fs::path pcap = dir / "out.pcap";
+    std::vector<std::string> convert = converter_command(WPAN2PCAP_BUILT_EXE);
+    convert.insert(convert.end(), {input.string(), pcap.string()});
+    ASSERT_EQ(run_process(convert, dir / "trace").status, 0);
+
+    const std::string info = run_process({"capinfos", "-E", "-c", "-F", "-M", pcap.string()}, dir / "capinfos").output;
+    EXPECT_NE(info.find("File encapsulation:  wpan"), std::string::npos) << info;
+    EXPECT_NE(info.find("File timestamp precision:  microseconds (6)"), std::string::npos) << info;
+    EXPECT_NE(info.find("Number of packets:   " + std::to_string(expected.size())), std::string::npos) << info;
+
+    const std::string fields = run_process({"tshark", "-r", pcap.string(), "-T", "fields", "-E", "separator=,", "-e",
+                                            "frame.time_epoch", "-e", "frame.len", "-e", "wpan.fcs_ok"},
+                                           dir / "tshark")
+                                   .output;
+    std::istringstream lines(fields);
+    std::string line;
+    std::size_t index = 0;
+    std::size_t fcs_checked = 0;
+    while (std::getline(lines, line)) {
+        ASSERT_LT(index, expected.size()) << "more frames than records";
+        const expected_frame& frame = expected[index];
+        std::istringstream columns(line);
+        std::string time, length, fcs_ok;
+        std::getline(columns, time, ',');
+        std::getline(columns, length, ',');
+        std::getline(columns, fcs_ok, ',');
+        EXPECT_EQ(time, frame.time) << "frame " << index + 1;
+        EXPECT_EQ(length, std::to_string(frame.length)) << "frame " << index + 1;
+        // The dissector judges the FCS only of frames a radio can send whole.
+        if (frame.length >= 5 && frame.length <= 127) {
+            EXPECT_EQ(fcs_ok, frame.fcs_valid ? "1" : "0") << "frame " << index + 1;
+            ++fcs_checked;
+        }
+        ++index;
+    }
+    EXPECT_EQ(index, expected.size());
+    EXPECT_GT(fcs_checked, expected.size() / 2);
+    const std::string trace = read_file(dir / "trace");
+    std::size_t blocks = 0;
+    for (std::size_t at = trace.find("Packet\n"); at != std::string::npos; at = trace.find("Packet\n", at + 1))
+        ++blocks;
+    EXPECT_EQ(blocks, expected.size());
+    fs::remove_all(dir);
+}
+
+INSTANTIATE_TEST_SUITE_P(captures, analysers_read,
+                         ::testing::Values(interop_case{"bundled_sample", {}},
+                                           interop_case{"varied_frames", {"--kind", "varied", "--records", "4000"}}),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+} // namespace
+} // namespace wpan2pcap::test
