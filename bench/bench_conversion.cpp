@@ -1,0 +1,123 @@
+// In-memory costs of the converter's parts and of the whole record loop, with
+// the console and the output discarded, so only the converter's own work is
+// measured.
+
+#include "driver/conversion_run.hpp"
+#include "formats/capture_record.hpp"
+#include "formats/pcap_writer.hpp"
+#include "trace/trace_record.hpp"
+
+#include <benchmark/benchmark.h>
+
+#include <random>
+#include <sstream>
+#include <streambuf>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace wpan2pcap;
+
+// Accepts and forgets everything, like /dev/null.
+class discard_buffer : public std::streambuf {
+protected:
+    std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
+    int_type overflow(int_type c) override { return traits_type::not_eof(c); }
+    int sync() override { return 0; }
+};
+
+class discard_output final : public output_target {
+public:
+    std::ostream* open() override { return &stream_; }
+    bool close() override { return true; }
+
+private:
+    discard_buffer buffer_;
+    std::ostream stream_{&buffer_};
+};
+
+// Records like a busy network's: FCS counted, payloads of 10 to 100 bytes,
+// timestamps a few milliseconds apart.
+std::string make_capture(std::size_t records)
+{
+    std::mt19937_64 random(802154);
+    std::string capture(records * record_size, '\0');
+    std::uint64_t timestamp = 1'765'000'000'000'000;
+    for (std::size_t r = 0; r < records; ++r) {
+        char* record = capture.data() + r * record_size;
+        const std::size_t payload = 10 + random() % 91;
+        timestamp += 500 + random() % 20'000;
+        record[0] = 0x01;
+        for (std::size_t i = 0; i < 4; ++i)
+            record[1 + i] = static_cast<char>((r + 1) >> (8 * i));
+        for (std::size_t i = 0; i < 8; ++i)
+            record[5 + i] = static_cast<char>(timestamp >> (8 * i));
+        record[13] = static_cast<char>(payload + 2);
+        for (std::size_t i = 0; i < payload + 2; ++i)
+            record[body_offset + i] = static_cast<char>(1 + random() % 255);
+    }
+    return capture;
+}
+
+record_buffer first_record()
+{
+    const std::string capture = make_capture(1);
+    record_buffer buffer;
+    std::copy(capture.begin(), capture.end(), reinterpret_cast<char*>(buffer.data()));
+    return buffer;
+}
+
+void decode(benchmark::State& state)
+{
+    const record_buffer buffer = first_record();
+    for (auto _ : state)
+        benchmark::DoNotOptimize(decode_record(buffer));
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(decode);
+
+void trace(benchmark::State& state)
+{
+    const record_buffer buffer = first_record();
+    const capture_record record = *decode_record(buffer);
+    discard_buffer sink;
+    std::ostream console(&sink);
+    for (auto _ : state)
+        trace_record(record, console);
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(trace);
+
+void write_packet(benchmark::State& state)
+{
+    const record_buffer buffer = first_record();
+    const capture_record record = *decode_record(buffer);
+    discard_buffer sink;
+    std::ostream output(&sink);
+    pcap_writer writer(output);
+    for (auto _ : state)
+        writer.write_packet(record);
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(write_packet);
+
+void conversion_run(benchmark::State& state)
+{
+    const auto records = static_cast<std::size_t>(state.range(0));
+    const std::string capture = make_capture(records);
+    discard_buffer sink;
+    std::ostream console(&sink);
+    for (auto _ : state) {
+        std::istringstream input(capture);
+        discard_output output;
+        benchmark::DoNotOptimize(convert_capture(input, output, console));
+    }
+    // Items are records: items_per_second is the records per second.
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(conversion_run)->Arg(4000);
+
+} // namespace
+
+BENCHMARK_MAIN();
