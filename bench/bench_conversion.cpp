@@ -77,28 +77,29 @@ void decode(benchmark::State& state)
 }
 BENCHMARK(decode);
 
-void trace(benchmark::State& state)
+// One step of the loop applied to the same record again and again, writing
+// into a discarding stream.
+template <typename Step>
+void per_record(benchmark::State& state, Step step)
 {
     const record_buffer buffer = first_record();
     const capture_record record = *decode_record(buffer);
     discard_buffer sink;
-    std::ostream console(&sink);
+    std::ostream out(&sink);
     for (auto _ : state)
-        trace_record(record, console);
+        step(record, out);
     state.SetItemsProcessed(state.iterations());
+}
+
+void trace(benchmark::State& state)
+{
+    per_record(state, [](const capture_record& record, std::ostream& console) { trace_record(record, console); });
 }
 BENCHMARK(trace);
 
 void write_packet(benchmark::State& state)
 {
-    const record_buffer buffer = first_record();
-    const capture_record record = *decode_record(buffer);
-    discard_buffer sink;
-    std::ostream output(&sink);
-    pcap_writer writer(output);
-    for (auto _ : state)
-        writer.write_packet(record);
-    state.SetItemsProcessed(state.iterations());
+    per_record(state, [](const capture_record& record, std::ostream& output) { pcap_writer(output).write_packet(record); });
 }
 BENCHMARK(write_packet);
 
