@@ -5,11 +5,15 @@
 
 #include <gtest/gtest.h>
 
+
 #include <sstream>
 #include <stdexcept>
 #include <streambuf>
 #include <string>
 #include <vector>
+
+// From allocation_counter.cpp: heap allocations made so far.
+long allocation_count();
 
 namespace wpan2pcap {
 namespace {
@@ -132,6 +136,44 @@ INSTANTIATE_TEST_SUITE_P(
         run_case{"write_failure_reported_once_at_the_end", good_record(1) + good_record(2), false,
                  output_kind::write_fails, good_block(1) + good_block(2) + "Unable to write output file.", "", 2}),
     [](const auto& row) { return std::string(row.param.name); });
+
+// Accepts and forgets every byte, allocating nothing.
+class discard_buffer : public std::streambuf {
+protected:
+    std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
+    int_type overflow(int_type c) override { return traits_type::not_eof(c); }
+};
+
+class discard_output final : public output_target {
+public:
+    std::ostream* open() override { return &stream_; }
+    bool close() override { return true; }
+
+private:
+    discard_buffer buffer_;
+    std::ostream stream_{&buffer_};
+};
+
+TEST(convert_capture, allocates_nothing_per_record)
+{
+    long counts[2] = {};
+    const std::uint32_t sizes[2] = {10, 1000};
+    for (int i = 0; i < 2; ++i) {
+        std::string capture;
+        for (std::uint32_t n = 1; n <= sizes[i]; ++n)
+            capture += good_record(n) + invalid_record();
+        std::stringbuf input_buffer(capture);
+        std::istream input(&input_buffer);
+        discard_buffer console_buffer;
+        std::ostream console(&console_buffer);
+        discard_output output;
+
+        const long before = allocation_count();
+        EXPECT_EQ(convert_capture(input, output, console), 0);
+        counts[i] = allocation_count() - before;
+    }
+    EXPECT_EQ(counts[0], counts[1]);
+}
 
 TEST(run_conversion, wrong_argument_count_writes_only_the_usage_message)
 {
