@@ -5,6 +5,7 @@
 #include "driver/conversion_run.hpp"
 #include "formats/capture_record.hpp"
 #include "formats/pcap_writer.hpp"
+#include "tests/discard_streams.hpp"
 #include "trace/trace_record.hpp"
 
 #include <benchmark/benchmark.h>
@@ -19,23 +20,8 @@ namespace {
 
 using namespace wpan2pcap;
 
-// Accepts and forgets everything, like /dev/null.
-class discard_buffer : public std::streambuf {
-protected:
-    std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
-    int_type overflow(int_type c) override { return traits_type::not_eof(c); }
-    int sync() override { return 0; }
-};
-
-class discard_output final : public output_target {
-public:
-    std::ostream* open() override { return &stream_; }
-    bool close() override { return true; }
-
-private:
-    discard_buffer buffer_;
-    std::ostream stream_{&buffer_};
-};
+using test::discard_buffer;
+using test::discard_output;
 
 // Records like a busy network's: FCS counted, payloads of 10 to 100 bytes,
 // timestamps a few milliseconds apart.

@@ -1,6 +1,7 @@
 #include "driver/conversion_run.hpp"
 #include "driver/path_text.hpp"
 
+#include "discard_streams.hpp"
 #include "test_support.hpp"
 
 #include <gtest/gtest.h>
@@ -137,23 +138,6 @@ INSTANTIATE_TEST_SUITE_P(
                  output_kind::write_fails, good_block(1) + good_block(2) + "Unable to write output file.", "", 2}),
     [](const auto& row) { return std::string(row.param.name); });
 
-// Accepts and forgets every byte, allocating nothing.
-class discard_buffer : public std::streambuf {
-protected:
-    std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
-    int_type overflow(int_type c) override { return traits_type::not_eof(c); }
-};
-
-class discard_output final : public output_target {
-public:
-    std::ostream* open() override { return &stream_; }
-    bool close() override { return true; }
-
-private:
-    discard_buffer buffer_;
-    std::ostream stream_{&buffer_};
-};
-
 TEST(convert_capture, allocates_nothing_per_record)
 {
     long counts[2] = {};
@@ -164,9 +148,9 @@ TEST(convert_capture, allocates_nothing_per_record)
             capture += good_record(n) + invalid_record();
         std::stringbuf input_buffer(capture);
         std::istream input(&input_buffer);
-        discard_buffer console_buffer;
+        test::discard_buffer console_buffer;
         std::ostream console(&console_buffer);
-        discard_output output;
+        test::discard_output output;
 
         const long before = allocation_count();
         EXPECT_EQ(convert_capture(input, output, console), 0);
