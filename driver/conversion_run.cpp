@@ -1,6 +1,7 @@
 #include "driver/conversion_run.hpp"
 
 #include "driver/path_text.hpp"
+#include "driver/stop_signals.hpp"
 #include "formats/capture_record.hpp"
 #include "formats/pcap_writer.hpp"
 #include "trace/trace_record.hpp"
@@ -15,38 +16,57 @@ namespace wpan2pcap {
 
 namespace {
 
-// Large enough that the files are read and written in big blocks rather than
-// a record at a time.
-constexpr std::size_t file_buffer_size = 64 * 1024;
+// The input is read in large blocks, and the output buffer holds the packets
+// of a whole input block (a packet is at most two bytes longer than its
+// record), so on a regular file the output is written once per input block:
+// when the loop flushes it before reading the next one.
+constexpr std::size_t input_buffer_size = 256 * 1024;
+constexpr std::size_t output_buffer_size =
+    pcap_global_header_size + (input_buffer_size / record_size + 2) * max_packet_record_size;
 
+// Flushed at once, though it ends no line: a run that is then ended by a
+// signal must not lose it in the console's buffer.
 void write_message(std::ostream& console, std::string_view text)
 {
     console.write(text.data(), static_cast<std::streamsize>(text.size()));
+    console.flush();
 }
 
 void write_line(std::ostream& console, std::string_view text)
 {
-    write_message(console, text);
+    console.write(text.data(), static_cast<std::streamsize>(text.size()));
     console.put('\n');
     console.flush();
 }
 
 class file_output final : public output_target {
 public:
-    file_output(const std::filesystem::path& output_path, const std::filesystem::path& input_path)
-        : output_path_(output_path), input_path_(input_path)
+    file_output(const std::filesystem::path& output_path, const std::filesystem::path& input_path,
+                std::optional<file_identity> console_file)
+        : output_path_(output_path), input_path_(input_path), console_file_(console_file)
     {
     }
 
     std::ostream* open() override
     {
-        // Truncating the input would destroy the capture being converted.
+        // Truncating the input would destroy the capture being converted, and
+        // writing into the console's file would interleave capture and trace.
         std::error_code ignored;
         if (std::filesystem::equivalent(input_path_, output_path_, ignored))
             return nullptr;
-        buffer_.resize(file_buffer_size);
+        if (console_file_ && file_identity_of(output_path_) == console_file_)
+            return nullptr;
+        buffer_.resize(output_buffer_size);
         stream_.rdbuf()->pubsetbuf(buffer_.data(), static_cast<std::streamsize>(buffer_.size()));
-        stream_.open(output_path_, std::ios::binary | std::ios::trunc);
+        if (std::filesystem::is_fifo(output_path_, ignored)) {
+            // Opening a named pipe waits for its reader, perhaps for ever;
+            // with no reader there is nobody to lose a packet, so a stop
+            // signal may end the run here.
+            const stop_point waiting_for_reader;
+            stream_.open(output_path_, std::ios::binary | std::ios::trunc);
+        } else {
+            stream_.open(output_path_, std::ios::binary | std::ios::trunc);
+        }
         return stream_.is_open() ? &stream_ : nullptr;
     }
 
@@ -62,6 +82,7 @@ public:
 private:
     const std::filesystem::path& output_path_;
     const std::filesystem::path& input_path_;
+    std::optional<file_identity> console_file_;
     std::vector<char> buffer_;
     std::ofstream stream_;
 };
@@ -72,10 +93,26 @@ int convert_capture(std::istream& input, output_target& output, std::ostream& co
 {
     bool failed = false;
     bool first_record = true;
+    std::ostream* output_stream = nullptr;
     std::optional<pcap_writer> writer;
     record_buffer buffer;
 
-    while (read_record(input, buffer)) {
+    for (;;) {
+        // A record boundary. When the next record is not whole in the input
+        // buffer, reading it may wait (on a live pipe, for as long as the
+        // capture goes quiet), so everything converted goes out first; on a
+        // regular file that is once per input block. A stop request is
+        // carried out here too: the output is complete at this point.
+        if (input.rdbuf()->in_avail() < static_cast<std::streamsize>(record_size) || stop_requested()) {
+            if (output_stream != nullptr)
+                output_stream->flush();
+            const stop_point waiting_for_input;
+            if (!read_record(input, buffer))
+                break;
+        } else if (!read_record(input, buffer)) {
+            break;
+        }
+
         const std::optional<capture_record> record = decode_record(buffer);
         if (!record) {
             write_line(console, "Skipping record with invalid length.");
@@ -87,6 +124,7 @@ int convert_capture(std::istream& input, output_target& output, std::ostream& co
             // record is still traced.
             first_record = false;
             if (std::ostream* stream = output.open()) {
+                output_stream = stream;
                 writer.emplace(*stream);
                 writer->write_global_header();
             } else {
@@ -111,7 +149,8 @@ int convert_capture(std::istream& input, output_target& output, std::ostream& co
     return failed ? exit_file_failure : exit_success;
 }
 
-int run_conversion(std::span<const std::filesystem::path> arguments, std::ostream& console)
+int run_conversion(std::span<const std::filesystem::path> arguments, std::ostream& console,
+                   std::optional<file_identity> console_file)
 {
     if (arguments.size() != 2) {
         write_message(console, "The function requires exactly two arguments, an input and an output file.");
@@ -122,16 +161,21 @@ int run_conversion(std::span<const std::filesystem::path> arguments, std::ostrea
     write_line(console, "Input File: " + path_text(input_path));
     write_line(console, "Output File: " + path_text(output_path));
 
-    std::vector<char> input_buffer(file_buffer_size);
+    std::vector<char> input_buffer(input_buffer_size);
     std::ifstream input;
     input.rdbuf()->pubsetbuf(input_buffer.data(), static_cast<std::streamsize>(input_buffer.size()));
-    input.open(input_path, std::ios::binary);
+    {
+        // A named pipe opens only when its writer does; nothing has been
+        // traced yet, so a stop signal may end the run while it waits.
+        const stop_point waiting_for_writer;
+        input.open(input_path, std::ios::binary);
+    }
     if (!input.is_open()) {
         write_message(console, "Unable to open input file.");
         return exit_file_failure;
     }
 
-    file_output output(output_path, input_path);
+    file_output output(output_path, input_path, console_file);
     const int status = convert_capture(input, output, console);
     input.close();
     return status;

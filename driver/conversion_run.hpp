@@ -1,7 +1,10 @@
 #pragma once
 
+#include "driver/standard_streams.hpp"
+
 #include <filesystem>
 #include <istream>
+#include <optional>
 #include <ostream>
 #include <span>
 
@@ -27,11 +30,16 @@ public:
 
 // The record loop over streams the caller opened: decodes, traces and converts
 // every whole record of the input, reports file failures on the console and
-// returns the exit status. The input is left for the caller to close.
+// returns the exit status. Before it waits for more input, everything
+// converted so far is flushed to the output, so a live reader never lags the
+// trace. The input is left for the caller to close.
 int convert_capture(std::istream& input, output_target& output, std::ostream& console);
 
 // One whole conversion as started from the command line: `arguments` are the
-// input and output paths (without the program's name).
-int run_conversion(std::span<const std::filesystem::path> arguments, std::ostream& console);
+// input and output paths (without the program's name). An output path that
+// names `console_file`, the file behind the console, is refused like one that
+// names the input: the trace and the capture would overwrite each other.
+int run_conversion(std::span<const std::filesystem::path> arguments, std::ostream& console,
+                   std::optional<file_identity> console_file = std::nullopt);
 
 } // namespace wpan2pcap

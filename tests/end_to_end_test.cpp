@@ -25,29 +25,16 @@ struct scenario {
     // Every file named must hold exactly these bytes; nullopt: it must not exist.
     std::vector<std::pair<fs::path, std::optional<std::string>>> files;
     std::jthread feeder = {}; // writes a named pipe while the converter reads it
+    console_mode console_to = console_mode::file;
 };
 
 struct e2e_case {
     const char* name;
     std::function<scenario(const fs::path& dir)> prepare;
+    bool posix_only = false; // POSIX descriptors, device files and named pipes
 };
 
 void PrintTo(const e2e_case& c, std::ostream* os) { *os << c.name; }
-
-std::string paths(const fs::path& in, const fs::path& out)
-{
-    return "Input File: " + in.string() + "\nOutput File: " + out.string() + "\n";
-}
-
-std::string records(std::uint32_t first, std::uint32_t last, std::string (*piece)(std::uint32_t))
-{
-    std::string out;
-    for (std::uint32_t n = first; n <= last; ++n)
-        out += piece(n);
-    return out;
-}
-
-std::string pcap_of(std::uint32_t count) { return global_header + records(1, count, good_packet); }
 
 const std::string usage = "The function requires exactly two arguments, an input and an output file.";
 
@@ -56,6 +43,15 @@ scenario converted(const fs::path& in, const fs::path& out, std::uint32_t count,
 {
     write_file(in, records(1, count, good_record) + trailing);
     return {{in.string(), out.string()}, paths(in, out) + records(1, count, good_block), 0, {{out, pcap_of(count)}}};
+}
+
+// A run whose console is not a file the harness reads: only what `console`
+// holds is expected of it, and the output must still be whole.
+scenario with_console(scenario s, console_mode mode, std::string console)
+{
+    s.console_to = mode;
+    s.console = std::move(console);
+    return s;
 }
 
 // Two records whose output cannot be opened: both are traced, the input survives.
@@ -184,6 +180,45 @@ const e2e_case cases[] = {
          return s;
      }},
     {"hundred_thousand_records", [](const fs::path& d) { return converted(d / "in", d / "out", 100'000); }},
+    // More trace than a pipe holds, so the converter is still writing when its reader goes.
+    {"console_reader_closes_after_three_lines",
+     [](const fs::path& d) {
+         return with_console(converted(d / "in", d / "out", 5000), console_mode::reader_closes_after_three_lines,
+                             paths(d / "in", d / "out") + "Packet\n");
+     }},
+    {"console_on_a_full_device",
+     [](const fs::path& d) { return with_console(converted(d / "in", d / "out", 3), console_mode::full_device, ""); }},
+    {"console_and_output_both_null_device",
+     [](const fs::path& d) {
+         write_file(d / "in", records(1, 3, good_record));
+         return scenario{{(d / "in").string(), "/dev/null"}, "", 0, {}, {}, console_mode::null_device};
+     }},
+    {"console_closed",
+     [](const fs::path& d) { return with_console(converted(d / "in", d / "out", 3), console_mode::closed, ""); },
+     true},
+    {"output_is_the_console_file",
+     [](const fs::path& d) {
+         return output_refused(d / "in", "/dev/stdout"); // the console file gets the trace alone
+     },
+     true},
+    {"output_pipe_reader_gone",
+     [](const fs::path& d) {
+         const fs::path in = d / "in-pipe", out = d / "out-pipe";
+         mkfifo(in.c_str(), 0600);
+         mkfifo(out.c_str(), 0600);
+         scenario s{{in.string(), out.string()},
+                    paths(in, out) + good_block(1) + good_block(2) + "Unable to write output file.", 2, {}};
+         // The reader leaves before the second record exists, so that
+         // record's packet can only meet a pipe with nobody reading it.
+         s.feeder = std::jthread([in, out] {
+             std::ofstream writer(in, std::ios::binary);
+             writer << good_record(1) << std::flush;
+             std::ifstream(out, std::ios::binary).close();
+             writer << good_record(2) << std::flush;
+         });
+         return s;
+     },
+     true},
 };
 
 class converter_run : public ::testing::TestWithParam<e2e_case> {};
@@ -195,10 +230,15 @@ TEST_P(converter_run, prints_exits_and_leaves_files_as_expected)
     fs::remove_all(dir);
     fs::create_directories(dir);
 
+    if (GetParam().posix_only && testing_windows_build()) {
+        fs::remove_all(dir);
+        GTEST_SKIP() << "POSIX descriptors, device files and named pipes only";
+    }
     scenario expected = GetParam().prepare(dir);
     std::vector<std::string> command = converter_command(WPAN2PCAP_BUILT_EXE);
     command.insert(command.end(), expected.arguments.begin(), expected.arguments.end());
-    const process_result result = run_process(command, dir.parent_path() / (dir.filename().string() + ".stdout"));
+    const process_result result =
+        run_process(command, dir.parent_path() / (dir.filename().string() + ".stdout"), expected.console_to);
     if (expected.feeder.joinable())
         expected.feeder.join();
 

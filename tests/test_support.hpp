@@ -6,6 +6,7 @@
 #include "formats/capture_record.hpp"
 
 #include <cstdint>
+#include <filesystem>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -81,6 +82,23 @@ inline const std::string skip_line = "Skipping record with invalid length.\n";
 
 inline const std::string global_header =
     as_string({0xD4, 0xC3, 0xB2, 0xA1, 2, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 128, 0, 0, 0, 195, 0, 0, 0});
+
+// The two path lines every run starts with.
+inline std::string paths(const std::filesystem::path& in, const std::filesystem::path& out)
+{
+    return "Input File: " + in.string() + "\nOutput File: " + out.string() + "\n";
+}
+
+// The pieces of records first to last, joined: records, trace blocks or packets.
+inline std::string records(std::uint32_t first, std::uint32_t last, std::string (*piece)(std::uint32_t))
+{
+    std::string out;
+    for (std::uint32_t n = first; n <= last; ++n)
+        out += piece(n);
+    return out;
+}
+
+inline std::string pcap_of(std::uint32_t count) { return global_header + records(1, count, good_packet); }
 
 // Hex with printable characters shown as themselves, for failure messages.
 inline std::string visible(const std::string& data)
