@@ -1,18 +1,38 @@
-# `cmake --workflow --preset package` builds a Debian package of the program
-# and its man page.
+# `cmake --workflow --preset package` builds a Debian package of the program,
+# its man page, its copyright file and its changelog. `cmake --install`
+# installs the very same files.
 if(NOT WIN32)
-    find_program(WPAN2PCAP_GZIP gzip)
-    if(WPAN2PCAP_GZIP)
-        # Debian installs man pages compressed.
-        add_custom_command(OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/wpan2pcap.1.gz
-            COMMAND ${WPAN2PCAP_GZIP} -9nc ${CMAKE_CURRENT_SOURCE_DIR}/docs/wpan2pcap.1 > wpan2pcap.1.gz
-            DEPENDS docs/wpan2pcap.1
+    # Debian's machine-readable copyright file, made from LICENSE so the two
+    # never differ: the licence text indented, blank lines as " .".
+    file(READ ${CMAKE_CURRENT_SOURCE_DIR}/LICENSE license_text)
+    string(REGEX REPLACE "^MIT License\n\nCopyright \\(c\\) [^\n]*\n\n" "" license_body "${license_text}")
+    string(REGEX REPLACE "\n+$" "" license_body "${license_body}")
+    string(REPLACE "\n\n" "\n.\n" license_body "${license_body}")
+    string(REPLACE "\n" "\n " license_body "${license_body}")
+    file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/copyright
+"Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
+Upstream-Name: wpan2pcap
+
+Files: *
+Copyright: 2026 the wpan2pcap authors
+License: Expat
+ ${license_body}
+")
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/LICENSE)
+    install(FILES ${CMAKE_CURRENT_BINARY_DIR}/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+    # Debian installs man pages and changelogs compressed, without timestamps.
+    find_program(WPAN2PCAP_GZIP gzip REQUIRED)
+    foreach(doc IN ITEMS wpan2pcap.1 changelog)
+        add_custom_command(OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/${doc}.gz
+            COMMAND ${WPAN2PCAP_GZIP} -9nc ${CMAKE_CURRENT_SOURCE_DIR}/docs/${doc} > ${doc}.gz
+            DEPENDS docs/${doc}
             WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
-        add_custom_target(man_page ALL DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/wpan2pcap.1.gz)
-        install(FILES ${CMAKE_CURRENT_BINARY_DIR}/wpan2pcap.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-    else()
-        install(FILES docs/wpan2pcap.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-    endif()
+    endforeach()
+    add_custom_target(compressed_docs ALL
+        DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/wpan2pcap.1.gz ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz)
+    install(FILES ${CMAKE_CURRENT_BINARY_DIR}/wpan2pcap.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+    install(FILES ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
 endif()
 
 set(CPACK_PACKAGE_NAME wpan2pcap)

@@ -3,10 +3,13 @@
 // converted, or skipped with its message, and that the output holds exactly
 // the converted frames.
 
+#include "fuzz/fuzz_conversion.hpp"
+
 #include "driver/conversion_run.hpp"
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <sstream>
 #include <string>
@@ -39,15 +42,11 @@ public:
     std::ostringstream stream;
 };
 
-void check(bool condition)
-{
-    if (!condition)
-        std::abort();
-}
-
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+// The first check that converting `data` fails, named, or nullptr when all
+// hold. The replay test reports the name; the fuzzer aborts with it.
+const char* failed_fuzz_check(const std::uint8_t* data, std::size_t size)
 {
     constexpr std::size_t record = 151;
     std::size_t converted = 0;
@@ -69,10 +68,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::ostream console(&console_buffer);
     const int status = wpan2pcap::convert_capture(input, output, console);
 
-    check(status == 0);
-    check(converted + skipped == size / record);
-    check(console_buffer.flushes == 8 * converted + skipped);
-    check(output.opens == (converted > 0 ? 1 : 0));
-    check(output.stream.str().size() == (converted > 0 ? expected_output : 0));
+    if (status != 0)
+        return "exit status 0";
+    if (console_buffer.flushes != 8 * converted + skipped)
+        return "console flushed 8 times per converted record and once per skipped one";
+    if (output.opens != (converted > 0 ? 1 : 0))
+        return "output opened once, and only when a record was converted";
+    if (output.stream.str().size() != (converted > 0 ? expected_output : 0))
+        return "output holds 24 bytes plus 18 plus the payload per converted record";
+    return nullptr;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    if (const char* failed = failed_fuzz_check(data, size)) {
+        std::fprintf(stderr, "fuzz check failed: %s\n", failed);
+        std::abort();
+    }
     return 0;
 }

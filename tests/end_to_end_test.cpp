@@ -11,6 +11,7 @@
 #include <optional>
 #include <thread>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 namespace wpan2pcap::test {
@@ -262,6 +263,43 @@ TEST_P(converter_run, prints_exits_and_leaves_files_as_expected)
 
 INSTANTIATE_TEST_SUITE_P(files, converter_run, ::testing::ValuesIn(cases),
                          [](const auto& row) { return std::string(row.param.name); });
+
+// The capture generator refuses what it cannot honour, says why, and writes
+// nothing, rather than an empty file or one that grows until it is killed.
+TEST(make_capture, refuses_bad_arguments_and_writes_nothing)
+{
+    const fs::path dir = fs::temp_directory_path() / ("wpan2pcap-make-capture-" + std::to_string(getpid()));
+    fs::create_directories(dir);
+    const std::string out = (dir / "out.bin").string();
+    // A generator that took -1 for a huge count would fill the disk; with
+    // this limit (inherited) it is stopped at a megabyte instead.
+    rlimit previous{};
+    getrlimit(RLIMIT_FSIZE, &previous);
+    rlimit megabyte = previous;
+    megabyte.rlim_cur = 1 << 20;
+    setrlimit(RLIMIT_FSIZE, &megabyte);
+    const std::vector<std::vector<std::string>> refused = {
+        {"--records", "abc", out}, {"--records", "-1", out},  {"--records", "4294967296", out},
+        {"--records", "12x", out}, {"--records", "+5", out},  {out, "--records"},
+        {"--seed", "-3", out},     {"--kind", "noisy", out},  {"--count", "5", out},
+        {},                        {"--records", "5"},        {out, (dir / "second.bin").string()},
+    };
+    for (const auto& arguments : refused) {
+        std::vector<std::string> command = {WPAN2PCAP_MAKE_CAPTURE};
+        command.insert(command.end(), arguments.begin(), arguments.end());
+        const process_result result = run_process(command, dir / "console", console_mode::file_and_errors);
+        SCOPED_TRACE(::testing::PrintToString(arguments));
+        EXPECT_NE(result.status, 0);
+        EXPECT_TRUE(result.output.starts_with("make_capture: ")) << result.output;
+        EXPECT_FALSE(fs::exists(out));
+        EXPECT_FALSE(fs::exists(dir / "second.bin"));
+    }
+    // A good count writes exactly its records.
+    EXPECT_EQ(run_process({WPAN2PCAP_MAKE_CAPTURE, "--records", "3", out}, dir / "console").status, 0);
+    EXPECT_EQ(fs::file_size(out), 3 * 151u);
+    setrlimit(RLIMIT_FSIZE, &previous);
+    fs::remove_all(dir);
+}
 
 } // namespace
 } // namespace wpan2pcap::test

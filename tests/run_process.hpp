@@ -33,7 +33,7 @@ struct process_result {
 // Where the program's standard output goes. `file` and `pipe` keep all it
 // printed (a test may read the pipe as it goes, from `console_pipe`);
 // `reader_closes_after_three_lines` keeps those lines, as `| head -3` would.
-enum class console_mode { file, pipe, closed, null_device, full_device, reader_closes_after_three_lines };
+enum class console_mode { file, file_and_errors, pipe, closed, null_device, full_device, reader_closes_after_three_lines };
 
 struct running_process {
     pid_t pid = -1;
@@ -70,8 +70,11 @@ inline running_process start_process(const std::vector<std::string>& command, co
     posix_spawn_file_actions_init(&actions);
     switch (console) {
     case console_mode::file:
+    case console_mode::file_and_errors:
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
         posix_spawn_file_actions_addopen(&actions, 1, stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (console == console_mode::file_and_errors)
+            posix_spawn_file_actions_adddup2(&actions, 1, 2);
         break;
     case console_mode::closed: // both, so that files opened later could take their numbers
         posix_spawn_file_actions_addclose(&actions, 0);
@@ -145,7 +148,7 @@ inline process_result finish_process(running_process& process, const std::filesy
             result.signal = WTERMSIG(wait_status);
         process.pid = -1;
     }
-    if (process.console == console_mode::file)
+    if (process.console == console_mode::file || process.console == console_mode::file_and_errors)
         result.output = read_file(stdout_path);
     return result;
 }

@@ -45,6 +45,10 @@ INSTANTIATE_TEST_SUITE_P(
                    {.flags = 0x01, .number = 7, .timestamp = 1'000'000, .length = 5, .body = {0x41, 0x42, 0x43, 0x11, 0x22, 0x00}},
                    "Packet\n\x01\n7\n1000000\n\x05\n<STARTREMAIN>ABC\x11\x22<ENDREMAIN>\n<STARTDATA>A<ENDDATA>\n"
                    "<STARTFCS>\x11\x22<ENDFCS>\n"},
+        trace_case{"body_runs_on_past_the_fcs_to_the_first_zero_byte",
+                   {.flags = 0x01, .number = 8, .timestamp = 9, .length = 5, .body = {0x41, 0x42, 0x43, 0x11, 0x22, 'x', 'y', 0x00, 'z'}},
+                   "Packet\n\x01\n8\n9\n\x05\n<STARTREMAIN>ABC\x11\x22xy<ENDREMAIN>\n<STARTDATA>A<ENDDATA>\n"
+                   "<STARTFCS>\x11\x22<ENDFCS>\n"},
         trace_case{"flags_and_length_as_raw_bytes",
                    {.flags = 0x41, .number = 300, .timestamp = 18'446'744'073'709'551'615u, .length = 0x42,
                     .body = {0x5A, 0x0A, 0x00}},

@@ -3,7 +3,9 @@
 //
 //   make_capture [--kind sample|varied] [--records N] [--seed S] OUTPUT
 //
-// sample: clean frames, one every few milliseconds, FCS counted in the length.
+// sample: clean frames, one every few milliseconds, FCS counted in the
+//         length, each carrying a sensor reading as a UDP datagram in a
+//         6LoWPAN-compressed IPv6 packet, so analysers decode every layer.
 // varied: also empty and maximal payloads, both flag settings, stray upper
 //         flag bits, timestamps on and across second boundaries and past the
 //         32-bit seconds wrap, some corrupt FCS values and some records whose
@@ -13,13 +15,18 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <limits>
+#include <optional>
 #include <random>
+#include <span>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 namespace {
@@ -118,13 +125,67 @@ private:
             const std::uint64_t tenths = pick(150, 299);
             const std::string reading = "temp=" + std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) +
                                         "C hum=" + std::to_string(pick(30, 70)) + "%";
-            payload_size = reading.size();
-            std::copy(reading.begin(), reading.end(), frame + at);
-            return at + payload_size;
+            const std::uint8_t* destination = frame + 5;
+            const std::uint8_t* source = frame + at - source_size;
+            return at + sensor_datagram(frame + at, {source, source_size}, {destination, destination_size}, reading);
         }
         for (std::size_t i = 0; i < payload_size; ++i)
             frame[at++] = static_cast<std::uint8_t>(pick(1, 255));
         return at;
+    }
+
+    // The interface identifier that 6LoWPAN derives from a MAC address as the
+    // frame stores it, least significant byte first (RFC 6282, 3.2.2).
+    static std::array<std::uint8_t, 8> interface_id(std::span<const std::uint8_t> mac)
+    {
+        if (mac.size() == 2)
+            return {0, 0, 0, 0xFF, 0xFE, 0, mac[1], mac[0]};
+        std::array<std::uint8_t, 8> id{};
+        std::reverse_copy(mac.begin(), mac.end(), id.begin());
+        id[0] ^= 0x02; // the universal/local bit, inverted
+        return id;
+    }
+
+    // `reading` as a UDP datagram from port 61617 to 61618 in a compressed
+    // IPv6 packet between the link-local addresses of the frame's source and
+    // destination, hop limit 64; writes it at `out` and returns its size.
+    static std::size_t sensor_datagram(std::uint8_t* out, std::span<const std::uint8_t> source,
+                                       std::span<const std::uint8_t> destination, std::string_view reading)
+    {
+        constexpr std::uint16_t source_port = 0xF0B1;
+        constexpr std::uint16_t destination_port = 0xF0B2;
+        constexpr std::uint8_t next_header_udp = 17;
+        const auto udp_length = static_cast<std::uint16_t>(8 + reading.size());
+
+        // The checksum covers the IPv6 pseudo-header that the receiver rebuilds.
+        std::uint32_t sum = 0;
+        const auto add_words = [&sum](std::span<const std::uint8_t> bytes) {
+            for (std::size_t i = 0; i < bytes.size(); i += 2)
+                sum += static_cast<std::uint32_t>(bytes[i] << 8 | (i + 1 < bytes.size() ? bytes[i + 1] : 0));
+        };
+        for (const auto mac : {source, destination}) {
+            const std::array<std::uint8_t, 8> prefix = {0xFE, 0x80, 0, 0, 0, 0, 0, 0};
+            add_words(prefix);
+            add_words(interface_id(mac));
+        }
+        sum += udp_length + next_header_udp;
+        sum += source_port + destination_port + udp_length;
+        add_words({reinterpret_cast<const std::uint8_t*>(reading.data()), reading.size()});
+        while (sum > 0xFFFF)
+            sum = (sum & 0xFFFF) + (sum >> 16);
+        auto checksum = static_cast<std::uint16_t>(~sum);
+        if (checksum == 0)
+            checksum = 0xFFFF;
+
+        std::size_t at = 0;
+        out[at++] = 0x7E; // IPHC: traffic class and flow label elided, next header compressed, hop limit 64
+        out[at++] = 0x33; // stateless link-local addresses, both derived from the MAC header
+        out[at++] = 0xF3; // UDP header compressed: checksum inline, both ports in 4 bits
+        out[at++] = static_cast<std::uint8_t>((source_port & 0x0F) << 4 | (destination_port & 0x0F));
+        out[at++] = static_cast<std::uint8_t>(checksum >> 8);
+        out[at++] = static_cast<std::uint8_t>(checksum);
+        std::copy(reading.begin(), reading.end(), out + at);
+        return at + reading.size();
     }
 
     std::size_t varied_frame(std::array<std::uint8_t, record_size>& record)
@@ -155,45 +216,87 @@ private:
     std::uint16_t pan_id_ = 0x1A2B;
 };
 
-int usage()
+constexpr std::string_view usage_text = "usage: make_capture [--kind sample|varied] [--records N] [--seed S] OUTPUT\n";
+
+// A whole decimal number within [0, max]: no sign, no spaces, nothing after.
+std::optional<std::uint64_t> whole_number(std::string_view text, std::uint64_t max)
 {
-    std::cerr << "usage: make_capture [--kind sample|varied] [--records N] [--seed S] OUTPUT\n";
-    return 1;
+    std::uint64_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || error != std::errc{} || end != text.data() + text.size() || value > max)
+        return std::nullopt;
+    return value;
+}
+
+struct options {
+    std::string kind = "sample";
+    std::uint64_t records = 100;
+    std::uint64_t seed = 802154;
+    std::string output;
+};
+
+// The options, or the reason they are refused.
+std::variant<options, std::string> parse(std::span<char* const> arguments)
+{
+    options parsed;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string_view arg = arguments[i];
+        if (arg == "--kind" || arg == "--records" || arg == "--seed") {
+            if (i + 1 == arguments.size())
+                return std::string(arg) + " needs a value";
+            const std::string_view value = arguments[++i];
+            if (arg == "--kind") {
+                if (value != "sample" && value != "varied")
+                    return "unknown kind '" + std::string(value) + "' (sample or varied)";
+                parsed.kind = value;
+            } else if (arg == "--records") {
+                // Record numbers are 32 bits wide.
+                const auto count = whole_number(value, std::numeric_limits<std::uint32_t>::max());
+                if (!count)
+                    return "--records wants a whole number from 0 to 4294967295, not '" + std::string(value) + "'";
+                parsed.records = *count;
+            } else {
+                const auto seed = whole_number(value, std::numeric_limits<std::uint64_t>::max());
+                if (!seed)
+                    return "--seed wants a whole number from 0 to 18446744073709551615, not '" + std::string(value) + "'";
+                parsed.seed = *seed;
+            }
+        } else if (arg.starts_with("-") && arg.size() > 1) {
+            return "unknown option '" + std::string(arg) + "'";
+        } else if (!parsed.output.empty()) {
+            return "one output file only, not '" + parsed.output + "' and '" + std::string(arg) + "'";
+        } else if (arg.empty()) {
+            return "the output file name is empty";
+        } else {
+            parsed.output = arg;
+        }
+    }
+    if (parsed.output.empty())
+        return "no output file given";
+    return parsed;
 }
 
 } // namespace
 
 int main(int argc, char* argv[])
 {
-    std::string kind = "sample";
-    std::uint64_t records = 100;
-    std::uint64_t seed = 802154;
-    std::string output;
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view arg = argv[i];
-        if (arg == "--kind" && i + 1 < argc)
-            kind = argv[++i];
-        else if (arg == "--records" && i + 1 < argc)
-            records = std::strtoull(argv[++i], nullptr, 10);
-        else if (arg == "--seed" && i + 1 < argc)
-            seed = std::strtoull(argv[++i], nullptr, 10);
-        else if (output.empty() && !arg.starts_with("--"))
-            output = arg;
-        else
-            return usage();
+    const auto parsed = parse(std::span<char* const>(argv + 1, argv + argc));
+    if (const auto* reason = std::get_if<std::string>(&parsed)) {
+        // Refused before the output is opened, so nothing is written.
+        std::cerr << "make_capture: " << *reason << '\n' << usage_text;
+        return 2;
     }
-    if (output.empty() || (kind != "sample" && kind != "varied"))
-        return usage();
+    const options& chosen = std::get<options>(parsed);
 
-    std::ofstream file(output, std::ios::binary | std::ios::trunc);
-    generator make(kind, seed);
-    for (std::uint64_t i = 0; i < records && file; ++i) {
+    std::ofstream file(chosen.output, std::ios::binary | std::ios::trunc);
+    generator make(chosen.kind, chosen.seed);
+    for (std::uint64_t i = 0; i < chosen.records && file; ++i) {
         const auto record = make.next(static_cast<std::uint32_t>(i + 1));
         file.write(reinterpret_cast<const char*>(record.data()), record_size);
     }
     file.close();
     if (!file) {
-        std::cerr << "make_capture: cannot write " << output << '\n';
+        std::cerr << "make_capture: cannot write " << chosen.output << '\n';
         return 1;
     }
     return 0;
