@@ -58,15 +58,13 @@ public:
             return nullptr;
         buffer_.resize(output_buffer_size);
         stream_.rdbuf()->pubsetbuf(buffer_.data(), static_cast<std::streamsize>(buffer_.size()));
-        if (std::filesystem::is_fifo(output_path_, ignored)) {
-            // Opening a named pipe waits for its reader, perhaps for ever;
-            // with no reader there is nobody to lose a packet, so a stop
-            // signal may end the run here.
-            const stop_point waiting_for_reader;
-            stream_.open(output_path_, std::ios::binary | std::ios::trunc);
-        } else {
-            stream_.open(output_path_, std::ios::binary | std::ios::trunc);
-        }
+        // Opening a named pipe waits for its reader, perhaps for ever; with
+        // no reader there is nobody to lose a packet, so a stop signal may
+        // end the run there.
+        std::optional<stop_point> waiting_for_reader;
+        if (std::filesystem::is_fifo(output_path_, ignored))
+            waiting_for_reader.emplace();
+        stream_.open(output_path_, std::ios::binary | std::ios::trunc);
         return stream_.is_open() ? &stream_ : nullptr;
     }
 

@@ -13,8 +13,8 @@ namespace wpan2pcap {
 // standard descriptors are opened on /dev/null, so that neither file the
 // converter opens can take their numbers: whatever is later written to them
 // (a runtime's error report on standard error, say) would land in that file,
-// perhaps in the middle of the capture. On Windows,
-// standard output is put in binary mode so raw trace bytes pass unchanged.
+// perhaps in the middle of the capture. On Windows, standard output is put in
+// binary mode so raw trace bytes pass unchanged.
 void prepare_standard_streams();
 
 // Which file a path or descriptor names, as the file system sees it.

@@ -114,20 +114,18 @@ private:
         put_le(frame + at, frame_control, 2), at += 2;
         frame[at++] = sequence_++;
         put_le(frame + at, pan_id_, 2), at += 2;
-        const std::size_t destination_size = long_destination ? 8 : 2;
-        put_le(frame + at, random_(), static_cast<int>(destination_size)), at += destination_size;
+        const std::span<const std::uint8_t> destination(frame + at, long_destination ? 8 : 2);
+        put_le(frame + at, random_(), static_cast<int>(destination.size())), at += destination.size();
         if (!pan_compression)
             put_le(frame + at, pan_id_ ^ 0x0101, 2), at += 2;
-        const std::size_t source_size = long_source ? 8 : 2;
-        put_le(frame + at, random_(), static_cast<int>(source_size)), at += source_size;
+        const std::span<const std::uint8_t> source(frame + at, long_source ? 8 : 2);
+        put_le(frame + at, random_(), static_cast<int>(source.size())), at += source.size();
         payload_size = std::min(payload_size, max_mac_frame - at);
         if (!varied_) { // a sensor reading in plain text, easy to spot in the trace
             const std::uint64_t tenths = pick(150, 299);
             const std::string reading = "temp=" + std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) +
                                         "C hum=" + std::to_string(pick(30, 70)) + "%";
-            const std::uint8_t* destination = frame + 5;
-            const std::uint8_t* source = frame + at - source_size;
-            return at + sensor_datagram(frame + at, {source, source_size}, {destination, destination_size}, reading);
+            return at + sensor_datagram(frame + at, source, destination, reading);
         }
         for (std::size_t i = 0; i < payload_size; ++i)
             frame[at++] = static_cast<std::uint8_t>(pick(1, 255));
