@@ -1,182 +1,223 @@
 #include "driver/conversion_run.hpp"
 
+#include "driver/packet_file.hpp"
 #include "driver/path_text.hpp"
 #include "driver/stop_signals.hpp"
 #include "formats/capture_record.hpp"
 #include "formats/pcap_writer.hpp"
-#include "trace/trace_record.hpp"
 
-#include <fstream>
 #include <optional>
-#include <string_view>
-#include <system_error>
-#include <vector>
+#include <string>
 
 namespace wpan2pcap {
 
 namespace {
 
-// The input is read in large blocks, and the output buffer holds the packets
-// of a whole input block (a packet is at most two bytes longer than its
-// record), so on a regular file the output is written once per input block:
-// when the loop flushes it before reading the next one.
-constexpr std::size_t input_buffer_size = 256 * 1024;
-constexpr std::size_t output_buffer_size =
-    pcap_global_header_size + (input_buffer_size / record_size + 2) * max_packet_record_size;
+constexpr std::size_t output_buffer_size = 256 * 1024;
+// Records between two looks at the clock for a status line.
+constexpr std::uint64_t progress_interval = 1024;
 
-// Flushed at once, though it ends no line: a run that is then ended by a
-// signal must not lose it in the console's buffer.
-void write_message(std::ostream& console, std::string_view text)
-{
-    console.write(text.data(), static_cast<std::streamsize>(text.size()));
-    console.flush();
-}
+// Writes the run's lines and messages to the console, and tells the observer
+// of every message.
+class console_writer {
+public:
+    console_writer(std::ostream& console, const console_style& style, run_observer* observer)
+        : console_(console), style_(style), observer_(observer)
+    {
+    }
 
-void write_line(std::ostream& console, std::string_view text)
-{
-    console.write(text.data(), static_cast<std::streamsize>(text.size()));
-    console.put('\n');
-    console.flush();
-}
+    void message(std::string_view text)
+    {
+        write(text);
+        if (observer_ != nullptr)
+            observer_->on_message(text);
+    }
+
+    void line(std::string_view text)
+    {
+        console_.write(text.data(), static_cast<std::streamsize>(text.size()));
+        write("\n");
+    }
+
+private:
+    void write(std::string_view text)
+    {
+        console_.write(text.data(), static_cast<std::streamsize>(text.size()));
+        if (style_.flush_each_block)
+            console_.flush();
+    }
+
+    std::ostream& console_;
+    const console_style& style_;
+    run_observer* observer_;
+};
 
 class file_output final : public output_target {
 public:
-    file_output(const std::filesystem::path& output_path, const std::filesystem::path& input_path,
+    file_output(const std::filesystem::path& output_path, std::optional<file_identity> input_file,
                 std::optional<file_identity> console_file)
-        : output_path_(output_path), input_path_(input_path), console_file_(console_file)
+        : output_path_(output_path), input_file_(input_file), console_file_(console_file)
     {
     }
 
     std::ostream* open() override
     {
-        // Truncating the input would destroy the capture being converted, and
-        // writing into the console's file would interleave capture and trace.
-        std::error_code ignored;
-        if (std::filesystem::equivalent(input_path_, output_path_, ignored))
+        // Writing into the input would destroy the capture being converted,
+        // and writing into the console's file would interleave capture and
+        // trace. The path is checked before it is opened, so that the same
+        // named pipe is never opened twice, and what was opened is checked
+        // again; a terminal (such as /dev/tty) never takes a capture.
+        if (refused(identity_of(output_path_)))
             return nullptr;
-        if (console_file_ && file_identity_of(output_path_) == console_file_)
+        file_descriptor file = open_for_writing(output_path_);
+        if (!file.valid() || refused(identity_of(file.get())) || is_terminal(file.get()))
             return nullptr;
-        buffer_.resize(output_buffer_size);
-        stream_.rdbuf()->pubsetbuf(buffer_.data(), static_cast<std::streamsize>(buffer_.size()));
-        // Opening a named pipe waits for its reader, perhaps for ever; with
-        // no reader there is nobody to lose a packet, so a stop signal may
-        // end the run there.
-        std::optional<stop_point> waiting_for_reader;
-        if (std::filesystem::is_fifo(output_path_, ignored))
-            waiting_for_reader.emplace();
-        stream_.open(output_path_, std::ios::binary | std::ios::trunc);
-        return stream_.is_open() ? &stream_ : nullptr;
+        if (is_regular_file(file.get()) && !truncate_file(file.get(), 0))
+            return nullptr;
+        buffer_.emplace(std::move(file), output_buffer_size);
+        stream_.rdbuf(&*buffer_);
+        return &stream_;
     }
 
-    bool close() override
-    {
-        if (!stream_.is_open())
-            return true;
-        // Buffered bytes are written only now, so a full disk may show only here.
-        stream_.close();
-        return !stream_.fail();
-    }
+    bool close() override { return !buffer_ || buffer_->close(); }
+
+    bool reader_gone() const override { return buffer_ && buffer_->reader_gone(); }
 
 private:
+    bool refused(const std::optional<file_identity>& output_file) const
+    {
+        return same_file(output_file, input_file_) || same_file(output_file, console_file_);
+    }
+
     const std::filesystem::path& output_path_;
-    const std::filesystem::path& input_path_;
+    std::optional<file_identity> input_file_;
     std::optional<file_identity> console_file_;
-    std::vector<char> buffer_;
-    std::ofstream stream_;
+    std::optional<packet_file_buffer> buffer_;
+    std::ostream stream_{nullptr};
 };
 
 } // namespace
 
-int convert_capture(std::istream& input, output_target& output, std::ostream& console)
+int convert_capture(std::istream& input, output_target& output, std::ostream& console, const console_style& style,
+                    run_observer* observer)
 {
+    console_writer report(console, style, observer);
     bool failed = false;
     bool first_record = true;
     std::ostream* output_stream = nullptr;
     std::optional<pcap_writer> writer;
     record_buffer buffer;
+    run_counts counts;
+    std::uint64_t until_progress = progress_interval;
 
     for (;;) {
-        // A record boundary. When the next record is not whole in the input
-        // buffer, reading it may wait (on a live pipe, for as long as the
-        // capture goes quiet), so everything converted goes out first; on a
-        // regular file that is once per input block. A stop request is
-        // carried out here too: the output is complete at this point.
+        // A record boundary. When the next record cannot be read without
+        // waiting (on a live pipe, for as long as the capture goes quiet),
+        // everything converted and traced goes out first. A stop request is
+        // carried out here too: the output is a whole capture at this point.
         if (input.rdbuf()->in_avail() < static_cast<std::streamsize>(record_size) || stop_requested()) {
             if (output_stream != nullptr)
                 output_stream->flush();
-            const stop_point waiting_for_input;
-            if (!read_record(input, buffer))
+            console.flush();
+            if (observer != nullptr)
+                observer->on_progress(counts);
+            if (stop_requested() || output.reader_gone())
                 break;
-        } else if (!read_record(input, buffer)) {
+        }
+        if (!read_record(input, buffer)) {
+            counts.bytes += static_cast<std::uint64_t>(input.gcount());
             break;
         }
+        counts.bytes += record_size;
 
-        const std::optional<capture_record> record = decode_record(buffer);
-        if (!record) {
-            write_line(console, "Skipping record with invalid length.");
-            continue;
-        }
-        trace_record(*record, console);
-        if (first_record) {
-            // One attempt only: a failed open is reported once, and every
-            // record is still traced.
-            first_record = false;
-            if (std::ostream* stream = output.open()) {
-                output_stream = stream;
-                writer.emplace(*stream);
-                writer->write_global_header();
-            } else {
-                write_message(console, "Unable to open output file.");
-                failed = true;
+        if (const std::optional<capture_record> record = decode_record(buffer)) {
+            ++counts.converted;
+            trace_record(*record, console, style.bytes);
+            if (style.flush_each_block)
+                console.flush();
+            if (first_record) {
+                // One attempt only: a failed open is reported once, and every
+                // record is still traced. Opening a named pipe waits for its
+                // reader, so the block goes out first.
+                first_record = false;
+                console.flush();
+                if (std::ostream* stream = output.open()) {
+                    output_stream = stream;
+                    writer.emplace(*stream);
+                    writer->write_global_header();
+                } else if (stop_requested()) {
+                    break; // stopped while waiting for a reader: nothing failed
+                } else {
+                    report.message("Unable to open output file.");
+                    failed = true;
+                }
             }
+            if (writer) {
+                writer->write_packet(*record);
+                // Nobody is left to convert for once the reader has gone.
+                if (!output_stream->good() && output.reader_gone())
+                    break;
+            }
+        } else {
+            ++counts.skipped;
+            report.line("Skipping record with invalid length.");
         }
-        if (writer)
-            writer->write_packet(*record);
+        if (observer != nullptr && --until_progress == 0) {
+            until_progress = progress_interval;
+            observer->on_progress(counts);
+        }
     }
 
     // A short read at the end of the input only sets eof; bad means the read
     // itself failed.
     if (input.bad()) {
-        write_message(console, "Unable to read input file.");
+        report.message("Unable to read input file.");
         failed = true;
     }
     if (!output.close()) {
-        write_message(console, "Unable to write output file.");
+        report.message("Unable to write output file.");
         failed = true;
     }
+    console.flush();
+    if (observer != nullptr)
+        observer->on_progress(counts);
     return failed ? exit_file_failure : exit_success;
 }
 
-int run_conversion(std::span<const std::filesystem::path> arguments, std::ostream& console,
-                   std::optional<file_identity> console_file)
+int run_conversion(std::span<const std::filesystem::path> arguments, std::ostream& console, const run_setup& setup)
 {
+    console_writer report(console, setup.style, setup.observer);
     if (arguments.size() != 2) {
-        write_message(console, "The function requires exactly two arguments, an input and an output file.");
+        report.message("The function requires exactly two arguments, an input and an output file.");
         return exit_usage;
     }
     const std::filesystem::path& input_path = arguments[0];
     const std::filesystem::path& output_path = arguments[1];
-    write_line(console, "Input File: " + path_text(input_path));
-    write_line(console, "Output File: " + path_text(output_path));
+    // A terminal is shown no control character, not even in a file name.
+    const auto shown = [&setup](const std::filesystem::path& path) {
+        return setup.style.bytes == trace_style::visible ? visible_text(path_text(path)) : path_text(path);
+    };
+    report.line("Input File: " + shown(input_path));
+    report.line("Output File: " + shown(output_path));
+    // Opening a named pipe waits for its writer.
+    console.flush();
 
-    std::vector<char> input_buffer(input_buffer_size);
-    std::ifstream input;
-    input.rdbuf()->pubsetbuf(input_buffer.data(), static_cast<std::streamsize>(input_buffer.size()));
-    {
-        // A named pipe opens only when its writer does; nothing has been
-        // traced yet, so a stop signal may end the run while it waits.
-        const stop_point waiting_for_writer;
-        input.open(input_path, std::ios::binary);
-    }
-    if (!input.is_open()) {
-        write_message(console, "Unable to open input file.");
+    // Reading the console's own file would feed the trace back into the
+    // input for ever; it is checked before the open and on what was opened.
+    input_file input;
+    if (same_file(identity_of(input_path), setup.console_file) || !input.buffer().open(input_path) ||
+        same_file(identity_of(input.buffer().descriptor()), setup.console_file)) {
+        if (stop_requested())
+            return exit_success; // stopped while waiting for a writer: nothing failed
+        report.message("Unable to open input file.");
         return exit_file_failure;
     }
-
-    file_output output(output_path, input_path, console_file);
-    const int status = convert_capture(input, output, console);
-    input.close();
-    return status;
+    if (setup.observer != nullptr) {
+        setup.observer->on_input(regular_file_size(input.buffer().descriptor()));
+        input.buffer().set_quiet_hook(setup.observer);
+    }
+    file_output output(output_path, identity_of(input.buffer().descriptor()), setup.console_file);
+    return convert_capture(input, output, console, setup.style, setup.observer);
 }
 
 } // namespace wpan2pcap

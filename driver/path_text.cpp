@@ -1,5 +1,8 @@
 #include "driver/path_text.hpp"
 
+#include "trace/visible_bytes.hpp"
+
+#include <array>
 #include <cstdint>
 
 namespace wpan2pcap {
@@ -29,6 +32,28 @@ void append_utf8(std::string& out, char32_t code_point)
         byte(0x80 | (code_point >> 6 & 0x3F));
         byte(0x80 | (code_point & 0x3F));
     }
+}
+
+// The length of the well-formed UTF-8 sequence at the start of `text` and the
+// code point it encodes; 0 when it is not one (overlong, a surrogate, beyond
+// U+10FFFF, cut short).
+std::size_t utf8_sequence(std::string_view text, char32_t& code_point)
+{
+    const auto byte = [&text](std::size_t i) { return static_cast<std::uint8_t>(text[i]); };
+    const std::uint8_t lead = byte(0);
+    const std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
+    if (length == 0 || lead > 0xF4 || text.size() < length)
+        return 0;
+    code_point = lead & (0x7F >> length);
+    for (std::size_t i = 1; i < length; ++i) {
+        if ((byte(i) & 0xC0) != 0x80)
+            return 0;
+        code_point = code_point << 6 | (byte(i) & 0x3F);
+    }
+    constexpr std::array<char32_t, 5> shortest = {0, 0, 0x80, 0x800, 0x10000};
+    if (code_point < shortest[length] || code_point > 0x10FFFF || (code_point >= 0xD800 && code_point <= 0xDFFF))
+        return 0;
+    return length;
 }
 
 } // namespace
@@ -65,6 +90,30 @@ std::string path_text(const std::filesystem::path& path)
 #else
     return path.native();
 #endif
+}
+
+std::string visible_text(std::string_view utf8)
+{
+    std::string out;
+    out.reserve(utf8.size());
+    char shown[max_visible_byte_length];
+    while (!utf8.empty()) {
+        const auto lead = static_cast<std::uint8_t>(utf8.front());
+        char32_t code_point = 0;
+        std::size_t length = lead < 0x80 ? 1 : utf8_sequence(utf8, code_point);
+        if (lead < 0x80 && (lead < 0x20 || lead == 0x7F)) {
+            out.append(shown, put_visible(shown, lead));
+        } else if (length == 0 || (code_point >= 0x80 && code_point <= 0x9F)) {
+            // A stray byte, or a C1 control: its code unit shown, M-^[ for CSI.
+            const auto unit = static_cast<std::uint8_t>(length == 0 ? lead : code_point);
+            out.append(shown, put_visible(shown, unit));
+            length = length == 0 ? 1 : length;
+        } else {
+            out.append(utf8.substr(0, length));
+        }
+        utf8.remove_prefix(length);
+    }
+    return out;
 }
 
 } // namespace wpan2pcap

@@ -6,9 +6,9 @@ namespace wpan2pcap {
 
 void install_stop_signals() {}
 bool stop_requested() { return false; }
+bool stop_grace_over() { return false; }
+std::chrono::milliseconds stop_grace_left() { return std::chrono::milliseconds::zero(); }
 void end_if_stop_requested() {}
-stop_point::stop_point() = default;
-stop_point::~stop_point() = default;
 
 } // namespace wpan2pcap
 
@@ -16,6 +16,8 @@ stop_point::~stop_point() = default;
 
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
+#include <ctime>
 
 #include <signal.h>
 
@@ -24,69 +26,105 @@ namespace wpan2pcap {
 namespace {
 
 // Lock-free atomics are the only shared state a handler may touch safely.
-static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free);
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<std::int64_t>::is_always_lock_free);
 
 std::atomic<int> requested_signal{0};
-std::atomic<bool> at_stop_point{false};
+std::atomic<std::int64_t> stop_time_ns{0};
+
+// Interrupts blocking calls after a stop. Its signal only wakes the process.
+timer_t wake_timer;
+bool have_wake_timer = false;
+constexpr int wake_signal = SIGALRM;
+constexpr long wake_interval_ns = 10'000'000;
 
 constexpr int stop_signal_numbers[] = {SIGINT, SIGTERM, SIGHUP};
 
-// Only async-signal-safe calls: sigaction and raise. Inside the handler the
-// signal is blocked, so the raised one is delivered, with its default action,
-// as soon as the handler returns.
-void end_by(int signal_number)
+std::int64_t monotonic_ns()
 {
-    struct sigaction default_action {};
-    default_action.sa_handler = SIG_DFL;
-    sigemptyset(&default_action.sa_mask);
-    sigaction(signal_number, &default_action, nullptr);
-    raise(signal_number);
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
 }
 
+// Only async-signal-safe calls: clock_gettime and timer_settime.
 extern "C" void on_stop_signal(int signal_number)
 {
     const int saved_errno = errno;
     int none = 0;
-    requested_signal.compare_exchange_strong(none, signal_number);
-    if (at_stop_point.load())
-        end_by(requested_signal.load());
+    if (requested_signal.compare_exchange_strong(none, signal_number)) {
+        stop_time_ns.store(monotonic_ns());
+        if (have_wake_timer) {
+            itimerspec every{};
+            every.it_interval.tv_nsec = wake_interval_ns;
+            every.it_value.tv_nsec = wake_interval_ns;
+            timer_settime(wake_timer, 0, &every, nullptr);
+        }
+    }
     errno = saved_errno;
+}
+
+extern "C" void on_wake_signal(int) {}
+
+void install(int number, void (*handler)(int), const sigset_t& mask)
+{
+    struct sigaction action {};
+    action.sa_handler = handler;
+    // No SA_RESTART: a blocked call returns EINTR, and its caller looks for a stop.
+    action.sa_flags = 0;
+    action.sa_mask = mask;
+    sigaction(number, &action, nullptr);
 }
 
 } // namespace
 
 void install_stop_signals()
 {
-    struct sigaction action {};
-    action.sa_handler = on_stop_signal;
-    // Interrupted calls resume: the record loop looks for the request at the
-    // next record boundary, and a wait for input ends at a stop point.
-    action.sa_flags = SA_RESTART;
-    sigemptyset(&action.sa_mask);
+    sigset_t mask;
+    sigemptyset(&mask);
     for (const int number : stop_signal_numbers)
-        sigaddset(&action.sa_mask, number);
+        sigaddset(&mask, number);
+    install(wake_signal, on_wake_signal, mask);
+    sigevent wake{};
+    wake.sigev_notify = SIGEV_SIGNAL;
+    wake.sigev_signo = wake_signal;
+    have_wake_timer = timer_create(CLOCK_MONOTONIC, &wake, &wake_timer) == 0;
     for (const int number : stop_signal_numbers) {
         struct sigaction previous {};
         if (sigaction(number, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN)
-            sigaction(number, &action, nullptr);
+            install(number, on_stop_signal, mask);
     }
 }
 
 bool stop_requested() { return requested_signal.load(std::memory_order_relaxed) != 0; }
 
+std::chrono::milliseconds stop_grace_left()
+{
+    if (!stop_requested())
+        return std::chrono::milliseconds::zero();
+    const std::int64_t left_ns =
+        stop_time_ns.load() + std::chrono::nanoseconds(stop_grace).count() - monotonic_ns();
+    return std::chrono::milliseconds(left_ns > 0 ? (left_ns + 999'999) / 1'000'000 : 0);
+}
+
+bool stop_grace_over() { return stop_requested() && stop_grace_left() == std::chrono::milliseconds::zero(); }
+
 void end_if_stop_requested()
 {
-    if (const int number = requested_signal.load(); number != 0)
-        end_by(number);
+    const int number = requested_signal.load();
+    if (number == 0)
+        return;
+    if (have_wake_timer)
+        timer_delete(wake_timer);
+    struct sigaction default_action {};
+    default_action.sa_handler = SIG_DFL;
+    sigemptyset(&default_action.sa_mask);
+    sigaction(number, &default_action, nullptr);
+    sigset_t unblocked;
+    sigemptyset(&unblocked);
+    sigaddset(&unblocked, number);
+    sigprocmask(SIG_UNBLOCK, &unblocked, nullptr);
+    raise(number);
 }
-
-stop_point::stop_point()
-{
-    at_stop_point.store(true);
-    end_if_stop_requested();
-}
-
-stop_point::~stop_point() { at_stop_point.store(false); }
 
 } // namespace wpan2pcap
 

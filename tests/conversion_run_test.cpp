@@ -48,7 +48,7 @@ protected:
     }
 };
 
-enum class output_kind { memory, refused, write_fails };
+enum class output_kind { memory, refused, write_fails, reader_leaves };
 
 class memory_output final : public output_target {
 public:
@@ -59,9 +59,11 @@ public:
         ++opens;
         if (kind_ == output_kind::refused)
             return nullptr;
-        stream_.rdbuf(kind_ == output_kind::write_fails ? static_cast<std::streambuf*>(&failing_) : &written_);
+        stream_.rdbuf(kind_ == output_kind::memory ? static_cast<std::streambuf*>(&written_) : &failing_);
         return &stream_;
     }
+
+    bool reader_gone() const override { return kind_ == output_kind::reader_leaves && opens > 0; }
 
     bool close() override
     {
@@ -135,7 +137,10 @@ INSTANTIATE_TEST_SUITE_P(
                  output_kind::memory, good_block(1) + "Unable to read input file.", global_header + good_packet(1), 2},
         run_case{"read_error_before_any_record", "", true, output_kind::memory, "Unable to read input file.", "", 2},
         run_case{"write_failure_reported_once_at_the_end", good_record(1) + good_record(2), false,
-                 output_kind::write_fails, good_block(1) + good_block(2) + "Unable to write output file.", "", 2}),
+                 output_kind::write_fails, good_block(1) + good_block(2) + "Unable to write output file.", "", 2},
+        // Nobody is left to convert for: the loop ends at that record.
+        run_case{"reader_gone_ends_the_loop", good_record(1) + good_record(2) + good_record(3), false,
+                 output_kind::reader_leaves, good_block(1) + "Unable to write output file.", "", 2}),
     [](const auto& row) { return std::string(row.param.name); });
 
 TEST(convert_capture, allocates_nothing_per_record)
@@ -184,6 +189,29 @@ TEST(utf8_from_wide, encodes_every_plane_and_replaces_broken_surrogates)
     };
     for (const auto& c : cases)
         EXPECT_EQ(visible(utf8_from_wide<char16_t>(c.wide)), visible(c.utf8));
+}
+
+// A terminal is shown file names with their letters but no control
+// character, whatever bytes the name holds.
+TEST(visible_text, keeps_letters_and_shows_controls_and_stray_bytes)
+{
+    const struct {
+        std::string name;
+        std::string shown;
+    } cases[] = {
+        {"capture.bin", "capture.bin"},
+        {"\xC3\x9C" "bung-\xE6\x97\xA5\xE6\x9C\xAC.bin", "\xC3\x9C" "bung-\xE6\x97\xA5\xE6\x9C\xAC.bin"},
+        {"a\x1B]2;x\x07" "b", "a^[]2;x^Gb"},
+        {"tab\there\nnew\rline\x7F", "tab^Ihere^Jnew^Mline^?"},
+        {"\xC2\x9B" "31m", "M-^[31m"},        // C1 CSI, well-formed
+        {"\x9B" "31m", "M-^[31m"},             // the same as a stray byte
+        {"\xC2\xA0nbsp\xF0\x9F\x93\xA1", "\xC2\xA0nbsp\xF0\x9F\x93\xA1"},
+        {"\xC0\xAF\xFF", "M-@M-/M-^?"},      // overlong, and never UTF-8
+        {"\xED\xA0\x80", "M-mM- M-^@"},      // a surrogate
+        {"cut\xE6\x97", "cutM-fM-^W"},        // a sequence cut short
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(visible(visible_text(c.name)), visible(c.shown)) << visible(c.name);
 }
 
 } // namespace

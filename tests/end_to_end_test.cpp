@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <optional>
@@ -20,13 +21,18 @@ namespace {
 namespace fs = std::filesystem;
 
 struct scenario {
-    std::vector<std::string> arguments;
-    std::string console;
+    std::vector<std::string> arguments = {};
+    std::string console = {};
     int status = 0;
     // Every file named must hold exactly these bytes; nullopt: it must not exist.
-    std::vector<std::pair<fs::path, std::optional<std::string>>> files;
+    std::vector<std::pair<fs::path, std::optional<std::string>>> files = {};
     std::jthread feeder = {}; // writes a named pipe while the converter reads it
     console_mode console_to = console_mode::file;
+    // What standard error must hold, where the mode keeps it apart.
+    std::string errors = {};
+    // Checks what the run left where the files above cannot say, and cleans up.
+    std::function<void()> check_after = {};
+    std::string skip = {}; // why this machine cannot set the scene
 };
 
 struct e2e_case {
@@ -38,6 +44,53 @@ struct e2e_case {
 void PrintTo(const e2e_case& c, std::ostream* os) { *os << c.name; }
 
 const std::string usage = "The function requires exactly two arguments, an input and an output file.";
+
+// Where the harness sends the console of the run in `dir`.
+fs::path console_file(const fs::path& dir) { return dir.parent_path() / (dir.filename().string() + ".stdout"); }
+
+bool in_ci()
+{
+    const char* ci = std::getenv("CI");
+    return ci != nullptr && std::string(ci) == "true";
+}
+
+// A frame built to take over a terminal: it retitles the window (OSC), wipes
+// the screen, switches to the alternate screen, sends an 8-bit CSI, then tab,
+// CR, LF and backspace. Its flags byte is a line feed, its length byte ESC
+// and its FCS bytes NUL and 0xFF.
+const std::string hostile_payload = "\x1b]2;OWNED\x07\x1b[2J\x1b[?1049h\x9b\t\r\n\x08";
+
+std::string hostile_record()
+{
+    std::vector<std::uint8_t> body(hostile_payload.begin(), hostile_payload.end());
+    body.insert(body.end(), {0x00, 0xFF});
+    return as_string(make_record({.flags = 0x0A, .number = 7, .timestamp = 1'000'000,
+                                  .length = static_cast<std::uint8_t>(hostile_payload.size()), .body = body}));
+}
+
+// A terminal is shown every byte of it as `cat -v` would, tab and line feed
+// included, so the block keeps its eight lines.
+const std::string hostile_block_on_a_terminal = "Packet\n^J\n7\n1000000\n^[\n"
+                                                "<STARTREMAIN>^[]2;OWNED^G^[[2J^[[?1049hM-^[^I^M^J^H<ENDREMAIN>\n"
+                                                "<STARTDATA>^[<ENDDATA>\n<STARTFCS>^@M-^?<ENDFCS>\n";
+
+// good_block(n) as a terminal is shown it: the flags and length bytes visibly.
+std::string good_block_on_a_terminal(std::uint32_t n)
+{
+    std::string block = good_block(n);
+    block.replace(block.find("\n\x01\n"), 3, "\n^A\n");
+    block.replace(block.find("\n\x04\n"), 3, "\n^D\n");
+    return block;
+}
+
+// Runs a helper to the end, for setting a scene; false when it failed.
+bool run_helper(const std::vector<std::string>& command, const fs::path& dir, std::string* output = nullptr)
+{
+    const process_result result = run_process(command, dir / "helper.out", console_mode::file_and_errors);
+    if (output != nullptr)
+        *output = result.output;
+    return result.status == 0;
+}
 
 // A converted run of `count` records from `in` to `out`.
 scenario converted(const fs::path& in, const fs::path& out, std::uint32_t count, const std::string& trailing = "")
@@ -209,14 +262,124 @@ const e2e_case cases[] = {
          mkfifo(out.c_str(), 0600);
          scenario s{{in.string(), out.string()},
                     paths(in, out) + good_block(1) + good_block(2) + "Unable to write output file.", 2, {}};
-         // The reader leaves before the second record exists, so that
-         // record's packet can only meet a pipe with nobody reading it.
+         // The reader takes the first packet and leaves before the second
+         // record exists, so that record's packet can only meet a pipe with
+         // nobody reading it.
          s.feeder = std::jthread([in, out] {
              std::ofstream writer(in, std::ios::binary);
              writer << good_record(1) << std::flush;
-             std::ifstream(out, std::ios::binary).close();
+             std::ifstream reader(out, std::ios::binary);
+             std::string first(global_header.size() + good_packet(1).size(), '\0');
+             reader.read(first.data(), static_cast<std::streamsize>(first.size()));
+             reader.close();
              writer << good_record(2) << std::flush;
          });
+         return s;
+     },
+     true},
+    {"console_file_as_input",
+     [](const fs::path& d) {
+         // Refused before a byte is read, or the run would read its own trace for ever.
+         return scenario{{console_file(d).string(), (d / "out").string()},
+                         paths(console_file(d), d / "out") + "Unable to open input file.", 2, {{d / "out", {}}}};
+     }},
+    {"output_is_the_console_file_by_its_path",
+     [](const fs::path& d) { return output_refused(d / "in", console_file(d)); }},
+    {"same_named_pipe_as_input_and_output",
+     [](const fs::path& d) {
+         const fs::path pipe = d / "pipe";
+         mkfifo(pipe.c_str(), 0600);
+         scenario s{{pipe.string(), pipe.string()},
+                    paths(pipe, pipe) + good_block(1) + "Unable to open output file." + good_block(2), 2, {}};
+         s.feeder = std::jthread([pipe] { std::ofstream(pipe, std::ios::binary) << records(1, 2, good_record); });
+         return s;
+     },
+     true},
+    {"same_block_device_as_input_and_output",
+     [](const fs::path& d) {
+         // 512 records make whole sectors, so the loop device shows them all.
+         const std::string image = records(1, 512, good_record);
+         write_file(d / "image", image);
+         std::string device;
+         if (getuid() != 0 || !run_helper({"losetup", "--find", "--show", (d / "image").string()}, d, &device))
+             return scenario{.skip = "making a loop device needs root and losetup"};
+         device.erase(device.find_last_not_of('\n') + 1);
+         std::string trace = paths(device, device) + good_block(1) + "Unable to open output file." + records(2, 512, good_block);
+         scenario s{{device, device}, std::move(trace), 2, {{d / "image", image}}};
+         s.check_after = [device, d] { run_helper({"losetup", "--detach", device}, d); };
+         return s;
+     },
+     true},
+    {"tty_as_output_on_a_terminal",
+     [](const fs::path& d) {
+         // /dev/tty reaches the terminal by a device of its own: any terminal is refused.
+         write_file(d / "in", good_record(1));
+         return scenario{{(d / "in").string(), "/dev/tty"},
+                         paths(d / "in", "/dev/tty") + good_block_on_a_terminal(1) + "Unable to open output file.", 2, {}, {},
+                         console_mode::terminal};
+     },
+     true},
+    {"hostile_record_on_a_terminal",
+     [](const fs::path& d) {
+         write_file(d / "in", hostile_record() + good_record(2));
+         return scenario{{(d / "in").string(), (d / "out").string()},
+                         paths(d / "in", d / "out") + hostile_block_on_a_terminal + good_block_on_a_terminal(2), 0, {}, {},
+                         console_mode::terminal};
+     },
+     true},
+    {"hostile_record_redirected_as_stored",
+     [](const fs::path& d) {
+         write_file(d / "in", hostile_record());
+         const std::string raw_block = "Packet\n\n\n7\n1000000\n\x1b\n<STARTREMAIN>" + hostile_payload +
+                                       "<ENDREMAIN>\n<STARTDATA>\x1b<ENDDATA>\n<STARTFCS>" + std::string("\0\xFF", 2) +
+                                       "<ENDFCS>\n";
+         return scenario{{(d / "in").string(), (d / "out").string()}, paths(d / "in", d / "out") + raw_block, 0, {}};
+     }},
+    {"console_pipe_left_non_blocking_read_slowly",
+     [](const fs::path& d) {
+         return with_console(converted(d / "in", d / "out", 3000), console_mode::nonblocking_pipe_read_slowly,
+                             paths(d / "in", d / "out") + records(1, 3000, good_block));
+     },
+     true},
+    {"summary_on_a_terminal_standard_error",
+     [](const fs::path& d) {
+         scenario s = converted(d / "in", d / "out", 3);
+         s.console_to = console_mode::errors_on_terminal;
+         s.errors = "3 records converted";
+         return s;
+     },
+     true},
+    {"standard_error_silent_when_not_a_terminal",
+     [](const fs::path& d) {
+         scenario s = converted(d / "in", d / "out", 3);
+         s.console_to = console_mode::errors_to_file;
+         return s;
+     },
+     true},
+    {"output_file_system_fills_part_way",
+     [](const fs::path& d) {
+         // A 64 KiB file system takes some thousands of packets of 5000.
+         fs::create_directory(d / "small");
+         if (!run_helper({"mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", (d / "small").string()}, d)) {
+             if (in_ci())
+                 return scenario{.skip = "FAIL: cannot mount a tmpfs, which CI must"};
+             return scenario{.skip = "mounting a small tmpfs needs root"};
+         }
+         const fs::path out = d / "small" / "out.pcap";
+         write_file(d / "in", records(1, 5000, good_record));
+         scenario s{{(d / "in").string(), out.string()},
+                    paths(d / "in", out) + records(1, 5000, good_block) + "Unable to write output file.", 2, {}};
+         s.check_after = [out, d] {
+             // Cut back to the last whole packet: a valid capture of every packet that fit.
+             const std::string written = read_file(out);
+             const std::size_t packets = written.size() < global_header.size()
+                                             ? 0
+                                             : (written.size() - global_header.size()) / good_packet(1).size();
+             EXPECT_GT(packets, 1000u);
+             EXPECT_TRUE(written == pcap_of(static_cast<std::uint32_t>(packets)))
+                 << written.size() << " bytes are not " << packets << " whole packets";
+             run_helper({"umount", (d / "small").string()}, d);
+         };
          return s;
      },
      true},
@@ -236,17 +399,36 @@ TEST_P(converter_run, prints_exits_and_leaves_files_as_expected)
         GTEST_SKIP() << "POSIX descriptors, device files and named pipes only";
     }
     scenario expected = GetParam().prepare(dir);
+    if (!expected.skip.empty()) {
+        fs::remove_all(dir);
+        if (expected.skip.starts_with("FAIL"))
+            FAIL() << expected.skip;
+        GTEST_SKIP() << expected.skip;
+    }
     std::vector<std::string> command = converter_command(WPAN2PCAP_BUILT_EXE);
     command.insert(command.end(), expected.arguments.begin(), expected.arguments.end());
-    const process_result result =
-        run_process(command, dir.parent_path() / (dir.filename().string() + ".stdout"), expected.console_to);
+    // A run that never ends (a converter reading its own output, say) is
+    // killed, and fails as one ended by SIGKILL.
+    running_process process = start_process(command, console_file(dir), expected.console_to);
+    const process_result result = finish_process(process, console_file(dir), std::chrono::seconds(30));
     if (expected.feeder.joinable())
         expected.feeder.join();
+    if (expected.check_after)
+        expected.check_after();
+    if (expected.errors.empty())
+        EXPECT_EQ(visible(result.errors), "");
+    else
+        EXPECT_NE(result.errors.find(expected.errors), std::string::npos) << visible(result.errors);
 
     EXPECT_EQ(result.status, expected.status);
-    if (result.output != expected.console) { // the full dump of a large run helps nobody
-        EXPECT_EQ(visible(result.output.substr(0, 4000)), visible(expected.console.substr(0, 4000)))
-            << "sizes " << result.output.size() << " and " << expected.console.size();
+    if (result.output != expected.console) { // the full dump of a large run helps nobody: show where they part
+        const auto parted = std::mismatch(result.output.begin(), result.output.end(), expected.console.begin(),
+                                          expected.console.end());
+        const auto at = static_cast<std::size_t>(parted.first - result.output.begin());
+        const std::size_t from = at < 200 ? 0 : at - 200;
+        ADD_FAILURE() << "the console differs from byte " << at << " (sizes " << result.output.size() << " and "
+                      << expected.console.size() << ")\n  printed:  " << visible(result.output.substr(from, 400))
+                      << "\n  expected: " << visible(expected.console.substr(from, 400));
     }
     for (const auto& [path, contents] : expected.files) {
         if (!contents) {
@@ -258,7 +440,7 @@ TEST_P(converter_run, prints_exits_and_leaves_files_as_expected)
         }
     }
     fs::remove_all(dir);
-    fs::remove(dir.parent_path() / (dir.filename().string() + ".stdout"));
+    fs::remove(console_file(dir));
 }
 
 INSTANTIATE_TEST_SUITE_P(files, converter_run, ::testing::ValuesIn(cases),

@@ -12,11 +12,17 @@
 #include <string>
 #include <vector>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
+#include <thread>
+
+#include <cerrno>
 
 #include <fcntl.h>
+#include <pty.h>
 #include <spawn.h>
+#include <termios.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,18 +34,75 @@ struct process_result {
     int status = -1; // exit status, or -1 when the program did not exit normally
     int signal = 0;  // the signal that ended it, if one did
     std::string output;
+    std::string errors; // standard error, where the mode keeps it apart
 };
 
-// Where the program's standard output goes. `file` and `pipe` keep all it
-// printed (a test may read the pipe as it goes, from `console_pipe`);
+// Where the program's standard output (and error) go. `file` and `pipe` keep
+// all it printed (a test may read the pipe as it goes, from `console_pipe`);
 // `reader_closes_after_three_lines` keeps those lines, as `| head -3` would.
-enum class console_mode { file, file_and_errors, pipe, closed, null_device, full_device, reader_closes_after_three_lines };
+enum class console_mode {
+    file,
+    file_and_errors,
+    pipe,
+    closed,
+    null_device,
+    full_device,
+    reader_closes_after_three_lines,
+    // Both on a pseudo-terminal in raw mode (no line-end translation), which
+    // is the program's controlling terminal, as in an interactive shell.
+    terminal,
+    // Standard output to the file, standard error on a pseudo-terminal.
+    errors_on_terminal,
+    // Standard output to the file, standard error to another (the file's
+    // path with ".errors" added).
+    errors_to_file,
+    // A pipe left non-blocking, as some runtimes hand their children, read
+    // a little at a time.
+    nonblocking_pipe_read_slowly,
+};
 
 struct running_process {
     pid_t pid = -1;
     console_mode console = console_mode::file;
-    int console_pipe = -1; // the read end, when standard output is a pipe
+    int console_pipe = -1;    // the read end of a console pipe, or a terminal's master side
+    int errors_terminal = -1; // the master side of standard error's terminal
 };
+
+// A pseudo-terminal in raw mode; its slave side is opened by name in the child.
+struct pseudo_terminal {
+    int master = -1;
+    std::string slave_name;
+};
+
+inline pseudo_terminal open_pseudo_terminal()
+{
+    int master = -1, slave = -1;
+    termios raw{};
+    cfmakeraw(&raw);
+    char name[256] = {};
+    if (openpty(&master, &slave, name, &raw, nullptr) != 0)
+        return {};
+    fcntl(master, F_SETFD, FD_CLOEXEC);
+    close(slave); // the child opens it again by name, to make it its controlling terminal
+    return {master, name};
+}
+
+// Everything the descriptor gives until its writers are gone (a terminal
+// then reports EIO).
+inline std::string read_all(int fd, std::chrono::milliseconds pause = std::chrono::milliseconds::zero(), std::size_t chunk = 65536)
+{
+    std::string data;
+    std::vector<char> buffer(chunk);
+    for (;;) {
+        if (pause > std::chrono::milliseconds::zero())
+            usleep(static_cast<useconds_t>(std::chrono::microseconds(pause).count()));
+        const ssize_t got = read(fd, buffer.data(), buffer.size());
+        if (got > 0)
+            data.append(buffer.data(), static_cast<std::size_t>(got));
+        else if (got == 0 || errno != EINTR)
+            return data;
+    }
+}
 
 inline std::string read_file(const std::filesystem::path& path)
 {
@@ -66,15 +129,37 @@ inline running_process start_process(const std::vector<std::string>& command, co
 
     running_process process{.console = console};
     int console_pipe[2] = {-1, -1};
+    pseudo_terminal terminal;
+    const std::string errors_path = stdout_path.string() + ".errors";
+    short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     switch (console) {
     case console_mode::file:
     case console_mode::file_and_errors:
+    case console_mode::errors_on_terminal:
+    case console_mode::errors_to_file:
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
         posix_spawn_file_actions_addopen(&actions, 1, stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (console == console_mode::file_and_errors)
             posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        if (console == console_mode::errors_to_file)
+            posix_spawn_file_actions_addopen(&actions, 2, errors_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (console == console_mode::errors_on_terminal) {
+            terminal = open_pseudo_terminal();
+            posix_spawn_file_actions_addopen(&actions, 2, terminal.slave_name.c_str(), O_RDWR, 0);
+            process.errors_terminal = terminal.master;
+            flags |= POSIX_SPAWN_SETSID;
+        }
+        break;
+    case console_mode::terminal:
+        terminal = open_pseudo_terminal();
+        // A new session's first terminal becomes its controlling terminal.
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 1, terminal.slave_name.c_str(), O_RDWR, 0);
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        process.console_pipe = terminal.master;
+        flags |= POSIX_SPAWN_SETSID;
         break;
     case console_mode::closed: // both, so that files opened later could take their numbers
         posix_spawn_file_actions_addclose(&actions, 0);
@@ -87,8 +172,11 @@ inline running_process start_process(const std::vector<std::string>& command, co
         break;
     case console_mode::pipe:
     case console_mode::reader_closes_after_three_lines:
+    case console_mode::nonblocking_pipe_read_slowly:
         if (pipe2(console_pipe, O_CLOEXEC) == 0)
             posix_spawn_file_actions_adddup2(&actions, console_pipe[1], 1);
+        if (console == console_mode::nonblocking_pipe_read_slowly)
+            fcntl(console_pipe[1], F_SETFL, fcntl(console_pipe[1], F_GETFL) | O_NONBLOCK);
         break;
     }
     posix_spawnattr_t attributes;
@@ -100,14 +188,15 @@ inline running_process start_process(const std::vector<std::string>& command, co
     sigemptyset(&none);
     posix_spawnattr_setsigdefault(&attributes, &defaults);
     posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    posix_spawnattr_setflags(&attributes, flags);
     if (posix_spawnp(&process.pid, argv[0], &actions, &attributes, argv.data(), environ) != 0)
         process.pid = -1;
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     if (console_pipe[1] != -1)
         close(console_pipe[1]);
-    process.console_pipe = console_pipe[0];
+    if (console_pipe[0] != -1)
+        process.console_pipe = console_pipe[0];
     return process;
 }
 
@@ -117,39 +206,61 @@ inline running_process start_process(const std::vector<std::string>& command, co
 inline process_result finish_process(running_process& process, const std::filesystem::path& stdout_path,
                                      std::chrono::milliseconds patience = std::chrono::milliseconds::zero())
 {
+    // The watchdog kills a program still running at the deadline, while
+    // what it prints is read here (a full pipe would otherwise hold it up).
+    std::atomic<bool> reaped{false};
+    std::jthread watchdog;
     if (patience > std::chrono::milliseconds::zero() && process.pid > 0) {
-        const auto deadline = std::chrono::steady_clock::now() + patience;
-        const auto still_running = [&process] { // looks without reaping it
-            siginfo_t info{};
-            return waitid(P_PID, static_cast<id_t>(process.pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-                   info.si_pid == 0;
-        };
-        while (still_running() && std::chrono::steady_clock::now() < deadline)
-            usleep(1000);
-        if (still_running())
-            kill(process.pid, SIGKILL);
+        watchdog = std::jthread([pid = process.pid, &reaped, deadline = std::chrono::steady_clock::now() + patience] {
+            while (!reaped && std::chrono::steady_clock::now() < deadline)
+                usleep(1000);
+            if (!reaped)
+                kill(pid, SIGKILL); // at worst a zombie, not yet reaped
+        });
     }
     process_result result;
-    if (process.console_pipe != -1) {
-        const int lines_wanted = process.console == console_mode::pipe ? -1 : 3;
+    if (process.console == console_mode::reader_closes_after_three_lines) {
         char byte = 0;
-        for (int lines = 0; lines != lines_wanted && read(process.console_pipe, &byte, 1) == 1;) {
+        for (int lines = 0; lines != 3 && read(process.console_pipe, &byte, 1) == 1;) {
             result.output.push_back(byte);
             lines += byte == '\n' ? 1 : 0;
         }
+    } else if (process.console == console_mode::nonblocking_pipe_read_slowly) {
+        result.output = read_all(process.console_pipe, std::chrono::milliseconds(1), 4096);
+    } else if (process.console_pipe != -1) {
+        result.output = read_all(process.console_pipe);
+    }
+    if (process.console_pipe != -1)
         close(process.console_pipe);
-        process.console_pipe = -1;
+    process.console_pipe = -1;
+    if (process.errors_terminal != -1) {
+        result.errors = read_all(process.errors_terminal);
+        close(process.errors_terminal);
+        process.errors_terminal = -1;
     }
     int wait_status = 0;
-    if (process.pid > 0 && waitpid(process.pid, &wait_status, 0) == process.pid) {
+    const bool ended = process.pid > 0 && waitpid(process.pid, &wait_status, 0) == process.pid;
+    reaped = true;
+    if (ended) {
         if (WIFEXITED(wait_status))
             result.status = WEXITSTATUS(wait_status);
         if (WIFSIGNALED(wait_status))
             result.signal = WTERMSIG(wait_status);
         process.pid = -1;
     }
-    if (process.console == console_mode::file || process.console == console_mode::file_and_errors)
+    switch (process.console) {
+    case console_mode::errors_to_file:
+        result.errors = read_file(stdout_path.string() + ".errors");
+        std::filesystem::remove(stdout_path.string() + ".errors");
+        [[fallthrough]];
+    case console_mode::file:
+    case console_mode::file_and_errors:
+    case console_mode::errors_on_terminal:
         result.output = read_file(stdout_path);
+        break;
+    default:
+        break;
+    }
     return result;
 }
 

@@ -18,6 +18,7 @@ struct trace_case {
     const char* name;
     test::record_fields fields;
     std::string expected;
+    trace_style style = trace_style::raw;
 };
 
 // Names the row in test listings instead of dumping its bytes.
@@ -34,7 +35,7 @@ TEST_P(trace_block, shows_the_record_as_stored)
     const auto record = decode_record(raw);
     ASSERT_TRUE(record.has_value());
     std::ostringstream console;
-    trace_record(*record, console);
+    trace_record(*record, console, c.style);
     EXPECT_EQ(visible(console.str()), visible(c.expected));
 }
 
@@ -67,7 +68,19 @@ INSTANTIATE_TEST_SUITE_P(
         trace_case{"body_without_zero_byte_stops_at_record_end",
                    {.flags = 0x00, .number = 4'294'967'295u, .timestamp = 7, .length = 135, .fill = 'x'},
                    "Packet\n\x00\n4294967295\n7\n\x87\n<STARTREMAIN>"s + all_137_body_bytes +
-                       "<ENDREMAIN>\n<STARTDATA>x<ENDDATA>\n<STARTFCS>xx<ENDFCS>\n"s}),
+                       "<ENDREMAIN>\n<STARTDATA>x<ENDDATA>\n<STARTFCS>xx<ENDFCS>\n"s},
+        // On a terminal every record byte is shown as `cat -v` shows it, tab
+        // and line feed too, and the fixed text and decimals as they are.
+        trace_case{"terminal_sees_record_bytes_as_cat_v_shows_them",
+                   {.flags = 0x9B, .number = 10, .timestamp = 13, .length = 17,
+                    .body = {0x09, 0x0A, 0x0D, 0x1B, 0x1F, 0x20, 0x7E, 0x7F, 0x80, 0x9B, 0x9F, 0xA0, 0xFE, 0xFF, 0x41, 0x00, 0x07}},
+                   "Packet\nM-^[\n10\n13\n^Q\n<STARTREMAIN>^I^J^M^[^_ ~^?M-^@M-^[M-^_M- M-~M-^?A<ENDREMAIN>\n"
+                   "<STARTDATA>^I<ENDDATA>\n<STARTFCS>^@^G<ENDFCS>\n",
+                   trace_style::visible},
+        trace_case{"terminal_sees_an_empty_payload_as_nothing",
+                   {.flags = 0x01, .number = 2, .timestamp = 6, .length = 2, .body = {0x0A, 0x0D, 0x00}},
+                   "Packet\n^A\n2\n6\n^B\n<STARTREMAIN>^J^M<ENDREMAIN>\n<STARTDATA><ENDDATA>\n<STARTFCS>^J^M<ENDFCS>\n",
+                   trace_style::visible}),
     [](const auto& row) { return std::string(row.param.name); });
 
 } // namespace

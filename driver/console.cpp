@@ -1,0 +1,64 @@
+#include "driver/console.hpp"
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#else
+#include <cerrno>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+#endif
+
+namespace wpan2pcap {
+
+void prepare_standard_streams()
+{
+#ifdef _WIN32
+    _setmode(standard_output, _O_BINARY);
+#else
+    signal(SIGPIPE, SIG_IGN);
+    for (const int descriptor : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        // open() takes the lowest free number, which is this one.
+        if (fcntl(descriptor, F_GETFD) == -1 && errno == EBADF)
+            open("/dev/null", descriptor == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    }
+#endif
+}
+
+console_facts inspect_console()
+{
+    return {
+        .trace_on_terminal = is_terminal(standard_output),
+        .errors_on_terminal = is_terminal(standard_error),
+        .trace_file = identity_of(standard_output),
+    };
+}
+
+console_buffer::console_buffer(int fd, std::size_t capacity) : fd_(fd), buffer_(capacity)
+{
+    setp(buffer_.data(), buffer_.data() + buffer_.size());
+}
+
+console_buffer::int_type console_buffer::overflow(int_type byte)
+{
+    if (!send())
+        return traits_type::eof();
+    if (!traits_type::eq_int_type(byte, traits_type::eof()))
+        sputc(traits_type::to_char_type(byte));
+    return traits_type::not_eof(byte);
+}
+
+int console_buffer::sync() { return send() ? 0 : -1; }
+
+bool console_buffer::send()
+{
+    const auto size = static_cast<std::size_t>(pptr() - pbase());
+    setp(buffer_.data(), buffer_.data() + buffer_.size());
+    if (size > 0 && !broken_ && write_text(fd_, {buffer_.data(), size}) != io_result::done)
+        broken_ = true;
+    return !broken_;
+}
+
+} // namespace wpan2pcap

@@ -1,0 +1,100 @@
+#pragma once
+
+// The operating-system calls made on files and the console, alike on POSIX
+// and Windows: descriptors (the C runtime's own on Windows), what a file is,
+// and reads and writes that give way to a stop instead of hanging on a
+// stalled peer.
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <span>
+
+namespace wpan2pcap {
+
+// Owns a descriptor and closes it with itself.
+class file_descriptor {
+public:
+    file_descriptor() = default;
+    explicit file_descriptor(int fd) : fd_(fd) {}
+    file_descriptor(file_descriptor&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    file_descriptor& operator=(file_descriptor&& other) noexcept;
+    file_descriptor(const file_descriptor&) = delete;
+    file_descriptor& operator=(const file_descriptor&) = delete;
+    ~file_descriptor() { close(); }
+
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    // False when closing reported an error (a write the system had delayed).
+    bool close();
+
+private:
+    int fd_ = -1;
+};
+
+// Which file a descriptor or path names. A device file is identified by the
+// device it reaches, so two names of one device are the same file.
+struct file_identity {
+    std::uintmax_t device = 0; // on Windows the volume serial number, 0 when unknown
+    std::uintmax_t inode = 0;
+    std::uintmax_t inode_high = 0; // Windows file IDs have 128 bits
+    friend bool operator==(const file_identity&, const file_identity&) = default;
+};
+
+std::optional<file_identity> identity_of(int fd);
+// Follows links; empty when the path names nothing.
+std::optional<file_identity> identity_of(const std::filesystem::path& path);
+
+// True when both are known and name the same file, except the null device,
+// which any number of readers and writers share harmlessly.
+bool same_file(const std::optional<file_identity>& a, const std::optional<file_identity>& b);
+
+bool is_terminal(int fd);
+bool is_regular_file(int fd);
+bool is_pipe(int fd);
+bool names_a_pipe(const std::filesystem::path& path);
+// The size of a regular file, else empty.
+std::optional<std::uint64_t> regular_file_size(int fd);
+// The terminal's width in columns, or 0 when unknown.
+int terminal_columns(int fd);
+
+// Opening a named pipe waits for its other end; a stop interrupts the wait,
+// and then the descriptor is not valid.
+file_descriptor open_for_reading(const std::filesystem::path& path);
+// Creates the file if need be, but does not truncate it: the caller first
+// checks what it is.
+file_descriptor open_for_writing(const std::filesystem::path& path);
+bool truncate_file(int fd, std::uint64_t size);
+bool seek_to_start(int fd);
+
+// Pipes take a write of at most this many bytes whole or not at all.
+inline constexpr std::size_t pipe_atomic_write_size = 4096;
+
+enum class io_result {
+    done,
+    end,         // a read found the end of the input
+    reader_gone, // nobody reads the pipe any more
+    failed,
+    stopped,     // a stop came (for writes: and its grace period ran out)
+};
+
+// Writes all of `bytes`, waiting on a descriptor left non-blocking until it
+// takes them. `written` tells how many went, whatever the result.
+io_result write_all(int fd, std::span<const char> bytes, std::size_t& written);
+
+// As write_all, but a Windows console gets the UTF-8 bytes as text.
+io_result write_text(int fd, std::span<const char> bytes);
+
+// Reads what is there, waiting for at least one byte.
+io_result read_some(int fd, std::span<char> into, std::size_t& count);
+
+// Waits for input on `fd` for at most `timeout` (forever when negative).
+enum class wait_result { ready, timed_out, stopped };
+wait_result wait_for_input(int fd, std::chrono::milliseconds timeout);
+
+// Sleeps for `duration` unless a stop comes first; false when one did.
+bool pause_unless_stopped(std::chrono::milliseconds duration);
+
+} // namespace wpan2pcap
