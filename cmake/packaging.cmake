@@ -19,7 +19,7 @@ License: Expat
  ${license_body}
 ")
     set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/LICENSE)
-    install(FILES ${CMAKE_CURRENT_BINARY_DIR}/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+    install(FILES ${CMAKE_CURRENT_BINARY_DIR}/copyright README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
     # Debian installs man pages and changelogs compressed, without timestamps.
     find_program(WPAN2PCAP_GZIP gzip REQUIRED)
@@ -41,10 +41,15 @@ set(CPACK_PACKAGE_CONTACT "wpan2pcap developers <maintainers@users.noreply.c-see
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "convert IEEE 802.15.4 captures of 151-byte records to PCAP")
 set(CPACK_PACKAGE_DESCRIPTION "wpan2pcap turns a capture of IEEE 802.15.4 frames stored as fixed-size
 151-byte records into a classic PCAP file (link type 195, frames with FCS)
-that capture analysers open, printing a trace of every record.")
+that capture analysers open, printing a trace of every record.
+.
+It also installs wpan2pcap-extcap, a capture source that Wireshark and
+tshark list as the interface wpan2pcap: it streams a record capture into
+Wireshark and follows the file as it grows.")
 set(CPACK_GENERATOR DEB)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "wireshark | tshark")
 set(CPACK_STRIP_FILES ON)
 include(CPack)

@@ -80,36 +80,6 @@ int open_writer(const fs::path& pipe)
     }
 }
 
-bool write_all(int fd, const std::string& data)
-{
-    for (std::size_t at = 0; at < data.size();) {
-        const ssize_t written = write(fd, data.data() + at, data.size() - at);
-        if (written <= 0)
-            return false;
-        at += static_cast<std::size_t>(written);
-    }
-    return true;
-}
-
-// Reads from `fd` onto `into` until `done` holds, the writer is gone, or
-// patience runs out.
-template <typename Done>
-void read_until(int fd, std::string& into, Done done)
-{
-    const auto deadline = steady::now() + patience;
-    char buffer[4096];
-    while (!done(into)) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady::now());
-        pollfd ready{fd, POLLIN, 0};
-        if (left.count() <= 0 || poll(&ready, 1, static_cast<int>(left.count())) <= 0)
-            return;
-        const ssize_t got = read(fd, buffer, sizeof buffer);
-        if (got <= 0)
-            return;
-        into.append(buffer, static_cast<std::size_t>(got));
-    }
-}
-
 std::size_t blocks_in(const std::string& trace)
 {
     std::size_t count = 0;

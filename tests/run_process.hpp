@@ -20,6 +20,7 @@
 #include <cerrno>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <pty.h>
 #include <spawn.h>
 #include <termios.h>
@@ -270,6 +271,36 @@ inline process_result run_process(const std::vector<std::string>& command, const
 {
     running_process process = start_process(command, stdout_path, console);
     return finish_process(process, stdout_path);
+}
+
+inline bool write_all(int fd, const std::string& data)
+{
+    for (std::size_t at = 0; at < data.size();) {
+        const ssize_t written = write(fd, data.data() + at, data.size() - at);
+        if (written <= 0)
+            return false;
+        at += static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+// Reads from `fd` onto `into` until `done` holds, the writer is gone, or
+// `patience` runs out.
+template <typename Done>
+void read_until(int fd, std::string& into, Done done, std::chrono::milliseconds patience = std::chrono::seconds(10))
+{
+    const auto deadline = std::chrono::steady_clock::now() + patience;
+    char buffer[4096];
+    while (!done(into)) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd ready{fd, POLLIN, 0};
+        if (left.count() <= 0 || poll(&ready, 1, static_cast<int>(left.count())) <= 0)
+            return;
+        const ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got <= 0)
+            return;
+        into.append(buffer, static_cast<std::size_t>(got));
+    }
 }
 
 // The converter under test: the one this build made, unless WPAN2PCAP_EXE names

@@ -45,12 +45,24 @@ dpkg-deb -x "$deb" "$work/unpacked"
 DESTDIR="$work/installed" cmake --install build/release --strip > /dev/null
 diff -r "$work/unpacked" "$work/installed" || { echo "FAIL: cmake --install differs from the package"; exit 1; }
 [ -f "$work/unpacked/usr/share/man/man1/wpan2pcap.1.gz" ] || { echo "FAIL: man page not packaged"; exit 1; }
+# The extcap program goes where Wireshark looks for extcap programs.
+extcap_folder=$(tshark -G folders 2>/dev/null | sed -n 's/^Extcap path:[[:space:]]*//p' | head -1)
+extcap_folder=${extcap_folder:-/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/wireshark/extcap}
+[ -x "$work/unpacked$extcap_folder/wpan2pcap-extcap" ] || { echo "FAIL: wpan2pcap-extcap not packaged in $extcap_folder"; exit 1; }
+"$work/unpacked$extcap_folder/wpan2pcap-extcap" --extcap-interfaces | grep -q '^interface {value=wpan2pcap}' ||
+    { echo "FAIL: the packaged extcap program does not list its interface"; exit 1; }
 
 program="$work/unpacked/usr/bin/wpan2pcap"
 if [ "${CI:-}" = true ]; then
     installed_into_system=yes
     apt-get install -y -q "./$deb" >/dev/null 2>&1 || dpkg -i "$deb"
     [ "$(command -v wpan2pcap)" = /usr/bin/wpan2pcap ] || { echo "FAIL: wpan2pcap not installed in /usr/bin"; exit 1; }
+    # Listed by tshark right after the install, from the global extcap folder.
+    if command -v tshark >/dev/null; then
+        HOME="$work/empty-home" tshark -D 2>/dev/null | grep -q '\. wpan2pcap (' ||
+            { echo "FAIL: tshark -D does not list wpan2pcap after the install"; exit 1; }
+        echo "tshark -D lists the installed interface: $(HOME="$work/empty-home" tshark -D 2>/dev/null | grep wpan2pcap)"
+    fi
     program=/usr/bin/wpan2pcap
 fi
 

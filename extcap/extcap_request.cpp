@@ -1,0 +1,137 @@
+#include "extcap/extcap_request.hpp"
+
+#include "driver/path_text.hpp"
+
+#include <string_view>
+
+namespace wpan2pcap {
+
+namespace {
+
+// Options and whether they take a value.
+struct known_option {
+    std::string_view name;
+    bool takes_value;
+};
+
+constexpr known_option known_options[] = {
+    {"--extcap-interfaces", false}, {"--extcap-dlts", false},   {"--extcap-config", false},
+    {"--capture", false},           {"--follow", false},        {"--debug", false},
+    {"--extcap-version", true},     {"--extcap-interface", true}, {"--fifo", true},
+    {"--source", true},             {"--extcap-capture-filter", true}, {"--debug-file", true},
+};
+
+void take(extcap_request& request, std::string_view option, const std::filesystem::path* value)
+{
+    using action = extcap_request::action;
+    const auto ask = [&request](action what) {
+        if (request.what != action::none && request.what != what)
+            request.error = "give only one of --extcap-interfaces, --extcap-dlts, --extcap-config and --capture";
+        request.what = what;
+    };
+    if (option == "--extcap-interfaces")
+        ask(action::interfaces);
+    else if (option == "--extcap-dlts")
+        ask(action::dlts);
+    else if (option == "--extcap-config")
+        ask(action::config);
+    else if (option == "--capture")
+        ask(action::capture);
+    else if (option == "--follow")
+        request.follow = true;
+    else if (option == "--debug")
+        request.debug = true;
+    else if (option == "--extcap-interface")
+        request.interface = path_text(*value);
+    else if (option == "--fifo")
+        request.fifo = *value;
+    else if (option == "--source")
+        request.source = *value;
+    else if (option == "--extcap-capture-filter")
+        request.capture_filter = path_text(*value);
+    else if (option == "--debug-file")
+        request.debug_file = *value;
+    // --extcap-version is taken and not needed.
+}
+
+std::string checked(const extcap_request& request)
+{
+    using action = extcap_request::action;
+    if (request.what == action::none)
+        return "nothing asked: give --extcap-interfaces, --extcap-dlts, --extcap-config or --capture";
+    if (request.what == action::interfaces)
+        return "";
+    if (!request.interface)
+        return "no interface given: add --extcap-interface " + std::string(extcap_interface_name);
+    if (*request.interface != extcap_interface_name)
+        return "unknown interface " + in_quotes(*request.interface) + ": the only interface here is " + in_quotes(extcap_interface_name);
+    if (request.what != action::capture)
+        return "";
+    if (request.capture_filter && !request.capture_filter->empty())
+        return "capture filters are not supported: leave the capture filter empty and use a display filter";
+    if (!request.fifo)
+        return "no pipe given: add --fifo PATH";
+    if (!request.source)
+        return "no source file given: choose the record capture to read (--source FILE)";
+    return "";
+}
+
+} // namespace
+
+std::string in_quotes(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size() + 2);
+    out += '"';
+    out += text;
+    out += '"';
+    return out;
+}
+
+extcap_request parse_extcap_request(std::span<const std::filesystem::path> arguments)
+{
+    extcap_request request;
+    for (std::size_t i = 0; i < arguments.size() && request.error.empty(); ++i) {
+        const std::string word = path_text(arguments[i]);
+        const std::string_view name = std::string_view(word).substr(0, word.find('='));
+        const known_option* option = nullptr;
+        for (const known_option& known : known_options)
+            option = known.name == name ? &known : option;
+        if (option == nullptr) {
+            request.error = "unknown option " + in_quotes(name);
+        } else if (!option->takes_value) {
+            if (name.size() != word.size())
+                request.error = "option " + std::string(name) + " takes no value";
+            else
+                take(request, name, nullptr);
+        } else if (name.size() != word.size()) { // --option=value
+            const std::filesystem::path value = arguments[i].native().substr(name.size() + 1);
+            take(request, name, &value);
+        } else if (i + 1 < arguments.size()) {
+            take(request, name, &arguments[++i]);
+        } else {
+            request.error = "option " + std::string(name) + " needs a value";
+        }
+    }
+    if (request.error.empty())
+        request.error = checked(request);
+    return request;
+}
+
+void answer_extcap_question(const extcap_request& request, std::ostream& out)
+{
+    using action = extcap_request::action;
+    if (request.what == action::interfaces) {
+        out << "extcap {version=" WPAN2PCAP_VERSION "}{help=" WPAN2PCAP_HELP_URL "}\n"
+            << "interface {value=" << extcap_interface_name << "}{display=IEEE 802.15.4 record capture (wpan2pcap)}\n";
+    } else if (request.what == action::dlts) {
+        out << "dlt {number=195}{name=IEEE802_15_4_WITHFCS}{display=IEEE 802.15.4 frames with FCS}\n";
+    } else if (request.what == action::config) {
+        out << "arg {number=0}{call=--source}{display=Record capture}{type=fileselect}{mustexist=true}{required=true}"
+               "{tooltip=A capture of 151-byte IEEE 802.15.4 records}\n"
+            << "arg {number=1}{call=--follow}{display=Follow the file as it grows}{type=boolflag}"
+               "{tooltip=Go on reading the records appended to the file until the capture is stopped}\n";
+    }
+}
+
+} // namespace wpan2pcap

@@ -1,0 +1,41 @@
+#pragma once
+
+// What Wireshark (or a person) asks of the extcap program, from its command
+// line, and the answers to the questions that are not a capture.
+
+#include <filesystem>
+#include <optional>
+#include <ostream>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace wpan2pcap {
+
+// The one interface this program provides.
+inline constexpr const char* extcap_interface_name = "wpan2pcap";
+
+struct extcap_request {
+    enum class action { none, interfaces, dlts, config, capture };
+    action what = action::none;
+    std::optional<std::string> interface;
+    std::optional<std::filesystem::path> fifo;
+    std::optional<std::filesystem::path> source;
+    std::optional<std::string> capture_filter;
+    bool follow = false;
+    bool debug = false;
+    std::optional<std::filesystem::path> debug_file;
+    // Why the request cannot be carried out, in a line Wireshark shows the
+    // user; empty when it can.
+    std::string error;
+};
+
+// `text` in double quotes, as messages show names.
+std::string in_quotes(std::string_view text);
+
+extcap_request parse_extcap_request(std::span<const std::filesystem::path> arguments);
+
+// The answers to --extcap-interfaces, --extcap-dlts and --extcap-config.
+void answer_extcap_question(const extcap_request& request, std::ostream& out);
+
+} // namespace wpan2pcap

@@ -1,0 +1,51 @@
+// Entry point of the extcap program: Wireshark runs it to list its
+// interface, the interface's link type and options, and to capture into a
+// named pipe. A stop (Wireshark sends SIGTERM) ends a capture with status 0.
+
+#include "driver/console.hpp"
+#include "driver/conversion_run.hpp"
+#include "driver/stop_signals.hpp"
+#include "extcap/extcap_request.hpp"
+#include "extcap/pipe_capture.hpp"
+
+#include <filesystem>
+#include <iostream>
+#include <vector>
+
+namespace {
+
+template <typename Char>
+int run(int argc, Char* argv[])
+{
+    using namespace wpan2pcap;
+    prepare_standard_streams();
+    install_stop_signals();
+    const std::vector<std::filesystem::path> arguments(argv + 1, argv + argc);
+    const extcap_request request = parse_extcap_request(arguments);
+    if (!request.error.empty()) {
+        std::cerr << "wpan2pcap-extcap: " << request.error << std::endl;
+        release_waiting_reader(request);
+        return exit_usage;
+    }
+    if (request.what != extcap_request::action::capture) {
+        answer_extcap_question(request, std::cout);
+        std::cout.flush();
+        return std::cout ? exit_success : exit_file_failure;
+    }
+    return capture_to_pipe(request, std::cerr);
+}
+
+} // namespace
+
+#ifdef _WIN32
+// Wide arguments keep every file name exactly as Windows holds them.
+int wmain(int argc, wchar_t* argv[])
+{
+    return run(argc, argv);
+}
+#else
+int main(int argc, char* argv[])
+{
+    return run(argc, argv);
+}
+#endif

@@ -1,0 +1,107 @@
+#include "extcap/pipe_capture.hpp"
+
+#include "driver/conversion_run.hpp"
+#include "driver/packet_file.hpp"
+#include "driver/path_text.hpp"
+#include "driver/stop_signals.hpp"
+#include "extcap/followed_file.hpp"
+#include "formats/capture_record.hpp"
+#include "formats/pcap_writer.hpp"
+
+#include <cstdint>
+#include <fstream>
+#include <string>
+#include <system_error>
+
+namespace wpan2pcap {
+
+namespace {
+
+constexpr std::size_t pipe_buffer_size = 64 * 1024;
+
+int fail(const extcap_request& request, std::ostream& errors, const std::string& message)
+{
+    errors << "wpan2pcap-extcap: " << message << std::endl;
+    release_waiting_reader(request);
+    return exit_file_failure;
+}
+
+} // namespace
+
+void release_waiting_reader(const extcap_request& request)
+{
+    if (request.fifo && names_a_pipe(*request.fifo))
+        open_for_writing(*request.fifo).close();
+}
+
+int capture_to_pipe(const extcap_request& request, std::ostream& errors)
+{
+    const std::string source_text = in_quotes(path_text(*request.source));
+    std::error_code ignored;
+    if (std::filesystem::is_directory(*request.source, ignored))
+        return fail(request, errors, "the source " + source_text + " is a folder, not a record capture");
+    basic_input_file<followed_file_buffer> source;
+    if (!source.buffer().open(*request.source, request.follow))
+        return fail(request, errors, "cannot open the source " + source_text + ": " +
+                                         std::generic_category().message(errno));
+
+    // The reader opens its end when it is ready; a stop may come first.
+    if (same_file(identity_of(*request.fifo), identity_of(source.buffer().descriptor())))
+        return fail(request, errors, "the pipe is the source itself");
+    file_descriptor pipe = open_for_writing(*request.fifo);
+    if (!pipe.valid()) {
+        if (stop_requested())
+            return exit_success;
+        return fail(request, errors, "cannot open the pipe " + in_quotes(path_text(*request.fifo)));
+    }
+    if (is_regular_file(pipe.get()))
+        truncate_file(pipe.get(), 0);
+    packet_file_buffer packets(std::move(pipe), pipe_buffer_size);
+    std::ostream output(&packets);
+    pcap_writer writer(output);
+    // The header goes first, so the reader starts its capture at once, even
+    // on an empty file that is followed.
+    writer.write_global_header();
+
+    record_buffer buffer;
+    std::uint64_t written = 0;
+    for (;;) {
+        // Before a read that may wait, every packet goes out.
+        if (source.rdbuf()->in_avail() < static_cast<std::streamsize>(record_size) || stop_requested()) {
+            output.flush();
+            if (stop_requested() || packets.failed())
+                break;
+        }
+        if (!read_record(source, buffer)) {
+            // A new capture in the same file: what was read of the old is done.
+            if (source.buffer().restarted() && !source.bad() && source.buffer().begin_again()) {
+                source.clear();
+                continue;
+            }
+            break;
+        }
+        if (const std::optional<capture_record> record = decode_record(buffer)) {
+            writer.write_packet(*record);
+            ++written;
+        }
+    }
+
+    const bool closed = packets.close();
+    if (request.debug) {
+        // Wireshark shows whatever reaches standard error as an error: debug
+        // lines go to the file it names for them, when it names one.
+        std::ofstream debug_file;
+        if (request.debug_file)
+            debug_file.open(*request.debug_file, std::ios::app);
+        (debug_file.is_open() ? debug_file : errors)
+            << "wpan2pcap-extcap: " << written << " packets from " << source_text << std::endl;
+    }
+    // The reader leaving, or a stop, is how a capture ends: neither is a failure.
+    if (source.bad())
+        return fail(request, errors, "cannot read the source " + source_text);
+    if (!closed && !packets.reader_gone())
+        return fail(request, errors, "cannot write the pipe " + in_quotes(path_text(*request.fifo)));
+    return exit_success;
+}
+
+} // namespace wpan2pcap

@@ -1,0 +1,352 @@
+// Drives the extcap program as Wireshark does: its answers about the
+// interface, a capture of a file into a pipe, a file followed as it grows,
+// and, with tshark and a private extcap folder, the whole thing end to end.
+
+#include "run_process.hpp"
+#include "test_support.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <iostream>
+#include <thread>
+
+#include <poll.h>
+#include <sys/stat.h>
+
+namespace wpan2pcap::test {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using steady = std::chrono::steady_clock;
+
+// The extcap program under test: this build's, or the one WPAN2PCAP_EXTCAP_EXE
+// names (the Windows build), run through WPAN2PCAP_LAUNCHER if set (wine).
+std::vector<std::string> extcap_command(std::vector<std::string> arguments)
+{
+    std::vector<std::string> command;
+    if (const char* launcher = std::getenv("WPAN2PCAP_LAUNCHER"); launcher != nullptr && *launcher != '\0')
+        command.emplace_back(launcher);
+    const char* exe = std::getenv("WPAN2PCAP_EXTCAP_EXE");
+    command.emplace_back(exe != nullptr && *exe != '\0' ? exe : WPAN2PCAP_EXTCAP);
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    return command;
+}
+
+bool windows_build()
+{
+    const char* exe = std::getenv("WPAN2PCAP_EXTCAP_EXE");
+    return exe != nullptr && std::string(exe).ends_with(".exe");
+}
+
+bool in_ci()
+{
+    const char* ci = std::getenv("CI");
+    return ci != nullptr && std::string(ci) == "true";
+}
+
+struct scratch_dir {
+    fs::path path;
+    explicit scratch_dir(const std::string& name)
+        : path(fs::temp_directory_path() / ("wpan2pcap-extcap-" + std::to_string(getpid()) + "-" + name))
+    {
+        fs::remove_all(path);
+        fs::create_directories(path);
+    }
+    ~scratch_dir() { fs::remove_all(path); }
+};
+
+// A capture with everything the converter must get right: good records,
+// records whose length has no sound reading, and a trailing partial record.
+std::string mixed_capture() { return records(1, 3, good_record) + invalid_record() + records(4, 5, good_record) + "partial"; }
+std::string mixed_capture_pcap() { return global_header + records(1, 5, good_packet); }
+
+struct protocol_case {
+    const char* name;
+    std::vector<std::string> arguments;
+    int status;
+    std::string output; // all of standard output, or the start of it when it ends with "…"
+    std::string error;  // a part of standard error
+};
+
+void PrintTo(const protocol_case& c, std::ostream* os) { *os << c.name; }
+
+class extcap_protocol : public ::testing::TestWithParam<protocol_case> {};
+
+TEST_P(extcap_protocol, answers_as_wireshark_expects)
+{
+    const protocol_case& c = GetParam();
+    scratch_dir dir(c.name);
+    const process_result result = run_process(extcap_command(c.arguments), dir.path / "out", console_mode::errors_to_file);
+    EXPECT_EQ(result.status, c.status) << result.errors;
+    if (c.output.ends_with("…"))
+        EXPECT_TRUE(result.output.starts_with(c.output.substr(0, c.output.size() - 3))) << result.output;
+    else
+        EXPECT_EQ(result.output, c.output);
+    if (c.error.empty())
+        EXPECT_EQ(result.errors, "");
+    else
+        EXPECT_NE(result.errors.find(c.error), std::string::npos) << result.errors;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    questions, extcap_protocol,
+    ::testing::Values(
+        protocol_case{"interfaces",
+                      {"--extcap-interfaces", "--extcap-version=4.0"},
+                      0,
+                      "extcap {version=1.0.0}{help=…",
+                      ""},
+        protocol_case{"interface_line",
+                      {"--extcap-version", "4.0", "--extcap-interfaces"},
+                      0,
+                      "extcap {version=1.0.0}{help=…",
+                      ""},
+        protocol_case{"dlts",
+                      {"--extcap-interface", "wpan2pcap", "--extcap-dlts"},
+                      0,
+                      "dlt {number=195}{name=IEEE802_15_4_WITHFCS}{display=IEEE 802.15.4 frames with FCS}\n",
+                      ""},
+        protocol_case{"config",
+                      {"--extcap-interface=wpan2pcap", "--extcap-config"},
+                      0,
+                      "arg {number=0}{call=--source}{display=Record capture}{type=fileselect}{mustexist=true}"
+                      "{required=true}{tooltip=A capture of 151-byte IEEE 802.15.4 records}\n"
+                      "arg {number=1}{call=--follow}{display=Follow the file as it grows}{type=boolflag}"
+                      "{tooltip=Go on reading the records appended to the file until the capture is stopped}\n",
+                      ""},
+        protocol_case{"unknown_interface", {"--extcap-interface", "eth0", "--extcap-dlts"}, 1, "", "unknown interface \"eth0\""},
+        protocol_case{"unknown_option", {"--extcap-interfaces", "--channel", "11"}, 1, "", "unknown option \"--channel\""},
+        protocol_case{"missing_value", {"--capture", "--extcap-interface", "wpan2pcap", "--source"}, 1, "",
+                      "option --source needs a value"},
+        protocol_case{"capture_filter_refused",
+                      {"--capture", "--extcap-interface", "wpan2pcap", "--fifo", "f", "--source", "s",
+                       "--extcap-capture-filter", "udp"},
+                      1, "", "capture filters are not supported"},
+        protocol_case{"nothing_asked", {}, 1, "", "nothing asked"},
+        protocol_case{"missing_source_file",
+                      {"--capture", "--extcap-interface", "wpan2pcap", "--fifo", "out", "--source", "no-such-file.bin"},
+                      2, "", "cannot open the source \"no-such-file.bin\""}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+// Into a plain file instead of a pipe, as a person may run it: exactly the
+// converter's PCAP, and no more than the header for an empty source.
+TEST(extcap_capture, writes_the_converters_packets_into_a_plain_file)
+{
+    scratch_dir dir("plain");
+    // A name that is not ASCII reaches the Windows program whole too.
+    const fs::path source = dir.path / "\xC3\x9C" "bung-\xE6\x97\xA5\xE6\x9C\xAC.bin";
+    for (const auto& [input, expected] : {std::pair(mixed_capture(), mixed_capture_pcap()), std::pair(std::string(), global_header)}) {
+        write_file(source, input);
+        const process_result result =
+            run_process(extcap_command({"--capture", "--extcap-interface", "wpan2pcap", "--fifo", (dir.path / "out.pcap").string(),
+                                        "--source", source.string(), "--extcap-capture-filter", ""}),
+                        dir.path / "console", console_mode::errors_to_file);
+        EXPECT_EQ(result.status, 0) << result.errors;
+        EXPECT_EQ(visible(read_file(dir.path / "out.pcap")), visible(expected));
+    }
+}
+
+// Some tshark versions wait for the pipe to be opened before they look at an
+// extcap's errors: on an error the program opens and closes it.
+TEST(extcap_capture, opens_and_closes_the_pipe_on_an_error)
+{
+    if (windows_build())
+        GTEST_SKIP() << "POSIX named pipes only";
+    scratch_dir dir("release");
+    const fs::path fifo = dir.path / "fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const process_result result = run_process(
+        extcap_command({"--capture", "--extcap-interface", "wpan2pcap", "--fifo", fifo.string(), "--source", (dir.path / "missing").string()}),
+        dir.path / "console", console_mode::errors_to_file);
+    EXPECT_EQ(result.status, 2);
+    // A writer came and went.
+    pollfd hung_up{reader, POLLIN, 0};
+    EXPECT_EQ(poll(&hung_up, 1, 1000), 1);
+    EXPECT_TRUE((hung_up.revents & POLLHUP) != 0);
+    close(reader);
+}
+
+// Appends to the source and reads the pipe as Wireshark would: every record
+// arrives, a record written in two pieces too, a shrunk file starts again,
+// and a stop ends the program at once, leaving whole packets.
+TEST(extcap_capture, follows_a_growing_file_live)
+{
+    if (windows_build())
+        GTEST_SKIP() << "POSIX named pipes and signals only";
+    scratch_dir dir("follow");
+    const fs::path source = dir.path / "source.bin", fifo = dir.path / "fifo";
+    write_file(source, good_record(1));
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    running_process extcap = start_process(
+        extcap_command({"--capture", "--extcap-interface", "wpan2pcap", "--fifo", fifo.string(), "--source", source.string(), "--follow"}),
+        dir.path / "console", console_mode::errors_to_file);
+    std::string received;
+    const auto receive = [&](const std::string& expected) {
+        read_until(reader, received, [&](const std::string& got) { return got.size() >= expected.size(); });
+        return received == expected;
+    };
+    ASSERT_TRUE(receive(global_header + good_packet(1))) << visible(received);
+
+    const int appender = open(source.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    std::vector<double> latency_ms;
+    std::string expected = global_header + good_packet(1);
+    for (std::uint32_t n = 2; n <= 121; ++n) {
+        const std::string record = good_record(n);
+        if (n == 60) { // a record written in two pieces, with a pause between
+            ASSERT_TRUE(write_all(appender, record.substr(0, 70)));
+            std::this_thread::sleep_for(120ms);
+        }
+        const auto written = steady::now();
+        ASSERT_TRUE(write_all(appender, n == 60 ? record.substr(70) : record));
+        expected += good_packet(n);
+        ASSERT_TRUE(receive(expected)) << "packet " << n << ": " << visible(received.substr(expected.size() - 40));
+        latency_ms.push_back(std::chrono::duration<double, std::milli>(steady::now() - written).count());
+    }
+    // A new capture started in the same file.
+    ASSERT_EQ(ftruncate(appender, 0), 0);
+    ASSERT_TRUE(write_all(appender, records(1, 2, good_record)));
+    expected += records(1, 2, good_packet);
+    EXPECT_TRUE(receive(expected)) << visible(received.substr(received.size() < 60 ? 0 : received.size() - 60));
+    close(appender);
+
+    const auto sent = steady::now();
+    kill(extcap.pid, SIGTERM);
+    const process_result result = finish_process(extcap, dir.path / "console", 10s);
+    const double stop_ms = std::chrono::duration<double, std::milli>(steady::now() - sent).count();
+    read_until(reader, received, [](const std::string&) { return false; });
+    close(reader);
+    EXPECT_EQ(result.status, 0) << result.errors;
+    EXPECT_LT(stop_ms, 100.0);
+    EXPECT_TRUE(received == expected) << "whole packets only, and nothing more";
+
+    std::sort(latency_ms.begin(), latency_ms.end());
+    const double median = latency_ms[latency_ms.size() / 2];
+    EXPECT_LE(median, 100.0);
+    EXPECT_LE(latency_ms.back(), 250.0);
+    std::cout << "appended record to packet on the pipe, " << latency_ms.size() << " records: median " << median
+              << " ms, worst " << latency_ms.back() << " ms; stopped " << stop_ms << " ms after SIGTERM\n";
+}
+
+// tshark with a private home whose extcap folder holds the program, as a
+// user's own installation would.
+class with_tshark : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (windows_build())
+            GTEST_SKIP() << "tshark runs the Linux build";
+        if (run_process({"tshark", "--version"}, dir.path / "probe").status != 0) {
+            if (in_ci())
+                FAIL() << "tshark must be installed in CI (Debian package tshark)";
+            GTEST_SKIP() << "tshark is not installed (apt-get install tshark); extcap not checked with it";
+        }
+        // Wireshark 4.0 looks in ~/.config/wireshark/extcap, later ones in ~/.local/lib/wireshark/extcap.
+        for (const fs::path& folder : {home / ".config" / "wireshark" / "extcap", home / ".local" / "lib" / "wireshark" / "extcap"}) {
+            fs::create_directories(folder);
+            fs::copy_file(WPAN2PCAP_EXTCAP, folder / "wpan2pcap-extcap");
+        }
+        if (const char* previous = std::getenv("HOME"))
+            saved_home = previous;
+        setenv("HOME", home.c_str(), 1);
+        unsetenv("XDG_CONFIG_HOME");
+    }
+
+    void TearDown() override
+    {
+        if (saved_home)
+            setenv("HOME", saved_home->c_str(), 1);
+    }
+
+    // A tshark capture from the extcap interface of `source`, into `pcap`.
+    std::vector<std::string> tshark_capture(const fs::path& source, const fs::path& pcap, bool follow)
+    {
+        std::vector<std::string> command = {"tshark", "-i", "wpan2pcap", "-o", "extcap.wpan2pcap.source:" + source.string(),
+                                            "-F", "pcap", "-w", pcap.string()};
+        if (follow)
+            command.insert(command.end(), {"-o", "extcap.wpan2pcap.follow:true"});
+        return command;
+    }
+
+    // Whether an extcap process still reads `source`.
+    bool extcap_running_on(const fs::path& source)
+    {
+        return run_process({"pgrep", "-f", "wpan2pcap-extcap.*" + source.string()}, dir.path / "pgrep").status == 0;
+    }
+
+    scratch_dir dir{::testing::UnitTest::GetInstance()->current_test_info()->name()};
+    fs::path home = dir.path / "home";
+    std::optional<std::string> saved_home;
+};
+
+TEST_F(with_tshark, lists_the_interface)
+{
+    const process_result listed = run_process({"tshark", "-D"}, dir.path / "interfaces", console_mode::file_and_errors);
+    EXPECT_NE(listed.output.find(". wpan2pcap (IEEE 802.15.4 record capture (wpan2pcap))\n"), std::string::npos) << listed.output;
+}
+
+TEST_F(with_tshark, captures_a_whole_file_and_ends_by_itself)
+{
+    const fs::path source = dir.path / "source.bin", captured = dir.path / "captured.pcap", converted = dir.path / "converted.pcap";
+    write_file(source, mixed_capture());
+    ASSERT_EQ(run_process({WPAN2PCAP_BUILT_EXE, source.string(), converted.string()}, dir.path / "trace").status, 0);
+    running_process tshark = start_process(tshark_capture(source, captured, false), dir.path / "tshark", console_mode::file_and_errors);
+    const process_result result = finish_process(tshark, dir.path / "tshark", 20s);
+    EXPECT_EQ(result.status, 0) << result.output;
+    // dumpcap writes a header of its own: the packets after it must be the converter's.
+    const std::string expected = read_file(converted), got = read_file(captured);
+    ASSERT_EQ(expected, mixed_capture_pcap());
+    EXPECT_EQ(visible(got.substr(std::min(got.size(), global_header.size()))), visible(expected.substr(global_header.size())));
+}
+
+TEST_F(with_tshark, follows_a_growing_file_until_stopped)
+{
+    const fs::path source = dir.path / "source.bin", captured = dir.path / "captured.pcap";
+    write_file(source, records(1, 2, good_record));
+    running_process tshark = start_process(tshark_capture(source, captured, true), dir.path / "tshark", console_mode::file_and_errors);
+    // Waits until the capture file holds `packets` packets; tshark is not
+    // signalled before its capture runs.
+    const auto captured_size = [&captured](std::size_t packets) {
+        const auto size = [&captured] {
+            std::error_code missing;
+            const std::uintmax_t bytes = fs::file_size(captured, missing);
+            return missing ? 0 : bytes;
+        };
+        const auto deadline = steady::now() + 10s;
+        while (size() < global_header.size() + packets * good_packet(1).size() && steady::now() < deadline)
+            std::this_thread::sleep_for(10ms);
+        return size();
+    };
+    EXPECT_GE(captured_size(2), global_header.size() + 2 * good_packet(1).size());
+    {
+        std::ofstream append(source, std::ios::binary | std::ios::app);
+        append << good_record(3) << good_record(4).substr(0, 100) << std::flush;
+        std::this_thread::sleep_for(300ms);
+        append << good_record(4).substr(100) << good_record(5) << std::flush;
+    }
+    captured_size(5);
+    kill(tshark.pid, SIGINT);
+    const process_result result = finish_process(tshark, dir.path / "tshark", 20s);
+    EXPECT_EQ(result.status, 0) << result.output;
+    const std::string got = read_file(captured);
+    EXPECT_EQ(visible(got.substr(std::min(got.size(), global_header.size()))), visible(records(1, 5, good_packet)));
+    EXPECT_FALSE(extcap_running_on(source)) << "stopping tshark left the extcap program running";
+}
+
+TEST_F(with_tshark, shows_why_a_source_cannot_be_read_and_ends)
+{
+    const fs::path missing = dir.path / "missing.bin";
+    running_process tshark = start_process(tshark_capture(missing, dir.path / "captured.pcap", false), dir.path / "tshark",
+                                           console_mode::file_and_errors);
+    const process_result result = finish_process(tshark, dir.path / "tshark", 20s);
+    EXPECT_NE(result.signal, SIGKILL) << "tshark waited for ever";
+    EXPECT_NE(result.output.find("cannot open the source \"" + missing.string() + "\""), std::string::npos) << result.output;
+}
+
+} // namespace
+} // namespace wpan2pcap::test
