@@ -31,6 +31,7 @@ console_facts inspect_console()
 {
     return {
         .trace_on_terminal = is_terminal(standard_output),
+        .trace_discarded = is_null_device(standard_output),
         .errors_on_terminal = is_terminal(standard_error),
         .trace_file = identity_of(standard_output),
     };

@@ -28,6 +28,7 @@ void prepare_standard_streams();
 
 struct console_facts {
     bool trace_on_terminal = false;  // standard output is a terminal
+    bool trace_discarded = false;    // standard output is the null device
     bool errors_on_terminal = false; // standard error is a terminal
     // The file behind standard output, which neither the input nor the
     // output may be.

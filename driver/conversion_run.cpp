@@ -83,6 +83,8 @@ public:
 
     bool reader_gone() const override { return buffer_ && buffer_->reader_gone(); }
 
+    bool opening_may_wait() const override { return wpan2pcap::opening_may_wait(output_path_); }
+
 private:
     bool refused(const std::optional<file_identity>& output_file) const
     {
@@ -132,7 +134,8 @@ int convert_capture(std::istream& input, output_target& output, std::ostream& co
 
         if (const std::optional<capture_record> record = decode_record(buffer)) {
             ++counts.converted;
-            trace_record(*record, console, style.bytes);
+            if (!style.discarded)
+                trace_record(*record, console, style.bytes);
             if (style.flush_each_block)
                 console.flush();
             if (first_record) {
@@ -140,7 +143,8 @@ int convert_capture(std::istream& input, output_target& output, std::ostream& co
                 // record is still traced. Opening a named pipe waits for its
                 // reader, so the block goes out first.
                 first_record = false;
-                console.flush();
+                if (output.opening_may_wait())
+                    console.flush();
                 if (std::ostream* stream = output.open()) {
                     output_stream = stream;
                     writer.emplace(*stream);
@@ -200,7 +204,8 @@ int run_conversion(std::span<const std::filesystem::path> arguments, std::ostrea
     report.line("Input File: " + shown(input_path));
     report.line("Output File: " + shown(output_path));
     // Opening a named pipe waits for its writer.
-    console.flush();
+    if (opening_may_wait(input_path))
+        console.flush();
 
     // Reading the console's own file would feed the trace back into the
     // input for ever; it is checked before the open and on what was opened.

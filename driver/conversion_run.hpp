@@ -32,6 +32,8 @@ public:
     virtual bool close() = 0;
     // True once the output's reader has gone: nothing more can reach anyone.
     virtual bool reader_gone() const { return false; }
+    // True when open() may wait (for a named pipe's reader).
+    virtual bool opening_may_wait() const { return false; }
 };
 
 struct run_counts {
@@ -60,6 +62,8 @@ struct console_style {
     // the console is flushed when full, before the run may wait for input,
     // and at its end.
     bool flush_each_block = false;
+    // For the null device: no block can ever be read, so none is made.
+    bool discarded = false;
 };
 
 // The record loop over streams the caller opened: decodes, traces and converts

@@ -1,11 +1,12 @@
-// Entry point: readies the console and the stop signals, turns the platform's
-// arguments into paths, untouched, and hands them to the conversion run
-// together with the real console.
+// The converter: hands the arguments to the conversion run together with the
+// real console, set up for what it is (a terminal, a file or pipe, the null
+// device), and a status line where a person watches standard error.
 
 #include "driver/console.hpp"
 #include "driver/conversion_run.hpp"
 #include "driver/path_text.hpp"
 #include "driver/progress_line.hpp"
+#include "driver/program_main.hpp"
 #include "driver/stop_signals.hpp"
 
 #include <filesystem>
@@ -13,15 +14,9 @@
 #include <ostream>
 #include <vector>
 
-namespace {
-
-template <typename Char>
-int run(int argc, Char* argv[])
+int run_program(const std::vector<std::filesystem::path>& arguments)
 {
     using namespace wpan2pcap;
-    prepare_standard_streams();
-    install_stop_signals();
-    const std::vector<std::filesystem::path> arguments(argv + 1, argv + argc);
     const console_facts facts = inspect_console();
 
     // A terminal gets every block at once, shown safely; any other console
@@ -31,6 +26,9 @@ int run(int argc, Char* argv[])
     run_setup setup{.style = {}, .console_file = facts.trace_file};
     if (facts.trace_on_terminal)
         setup.style = {.bytes = trace_style::visible, .flush_each_block = true};
+    // Sent to the null device, the trace would cost nearly all the run's time
+    // and reach nobody.
+    setup.style.discarded = facts.trace_discarded;
 
     // Where the trace is not watched but standard error is, a status line
     // shows the run's progress instead.
@@ -49,17 +47,3 @@ int run(int argc, Char* argv[])
     return status;
 }
 
-} // namespace
-
-#ifdef _WIN32
-// Wide arguments keep every file name exactly as Windows holds them.
-int wmain(int argc, wchar_t* argv[])
-{
-    return run(argc, argv);
-}
-#else
-int main(int argc, char* argv[])
-{
-    return run(argc, argv);
-}
-#endif

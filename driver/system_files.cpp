@@ -4,6 +4,18 @@
 
 namespace wpan2pcap {
 
+// Closes `fd`; false when closing reported an error.
+bool release_descriptor(int fd);
+
+bool file_descriptor::close()
+{
+    if (fd_ < 0)
+        return true;
+    const int fd = fd_;
+    fd_ = -1;
+    return release_descriptor(fd);
+}
+
 file_descriptor& file_descriptor::operator=(file_descriptor&& other) noexcept
 {
     if (this != &other) {
@@ -13,6 +25,16 @@ file_descriptor& file_descriptor::operator=(file_descriptor&& other) noexcept
     }
     return *this;
 }
+
+#ifndef _WIN32
+namespace {
+const std::optional<file_identity>& null_device()
+{
+    static const std::optional<file_identity> identity = identity_of(std::filesystem::path("/dev/null"));
+    return identity;
+}
+} // namespace
+#endif
 
 bool same_file(const std::optional<file_identity>& a, const std::optional<file_identity>& b)
 {
@@ -24,8 +46,17 @@ bool same_file(const std::optional<file_identity>& a, const std::optional<file_i
     return a->inode == b->inode && a->inode_high == b->inode_high &&
            (a->device == b->device || a->device == 0 || b->device == 0);
 #else
-    static const std::optional<file_identity> null_device = identity_of(std::filesystem::path("/dev/null"));
-    return *a == *b && *a != null_device;
+    return *a == *b && *a != null_device();
+#endif
+}
+
+bool is_null_device([[maybe_unused]] int fd)
+{
+#ifdef _WIN32
+    return false; // NUL cannot be told from another character device cheaply; it is written to
+#else
+    const std::optional<file_identity> identity = identity_of(fd);
+    return identity && identity == null_device();
 #endif
 }
 
@@ -70,14 +101,7 @@ bool is_console(HANDLE handle)
 
 } // namespace
 
-bool file_descriptor::close()
-{
-    if (fd_ < 0)
-        return true;
-    const int fd = fd_;
-    fd_ = -1;
-    return _close(fd) == 0;
-}
+bool release_descriptor(int fd) { return _close(fd) == 0; }
 
 std::optional<file_identity> identity_of(int fd) { return identity_of_handle(handle_of(fd)); }
 
@@ -102,6 +126,8 @@ bool names_a_pipe(const std::filesystem::path& path)
     std::transform(prefix.begin(), prefix.end(), prefix.begin(), [](wchar_t c) { return c == L'/' ? L'\\' : towlower(c); });
     return prefix == L"\\\\.\\pipe\\";
 }
+
+bool opening_may_wait(const std::filesystem::path& path) { return names_a_pipe(path); }
 
 std::optional<std::uint64_t> regular_file_size(int fd)
 {
@@ -248,15 +274,8 @@ bool wait_writable(int fd)
 
 } // namespace
 
-bool file_descriptor::close()
-{
-    if (fd_ < 0)
-        return true;
-    const int fd = fd_;
-    fd_ = -1;
-    // Linux releases the descriptor even when close reports EINTR: never retry.
-    return ::close(fd) == 0 || errno == EINTR;
-}
+// Linux releases the descriptor even when close reports EINTR: never retry.
+bool release_descriptor(int fd) { return ::close(fd) == 0 || errno == EINTR; }
 
 std::optional<file_identity> identity_of(int fd)
 {
@@ -290,6 +309,12 @@ bool names_a_pipe(const std::filesystem::path& path)
 {
     struct stat status {};
     return stat(path.c_str(), &status) == 0 && S_ISFIFO(status.st_mode);
+}
+
+bool opening_may_wait(const std::filesystem::path& path)
+{
+    struct stat status {};
+    return stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode);
 }
 
 std::optional<std::uint64_t> regular_file_size(int fd)

@@ -51,10 +51,16 @@ std::optional<file_identity> identity_of(const std::filesystem::path& path);
 // which any number of readers and writers share harmlessly.
 bool same_file(const std::optional<file_identity>& a, const std::optional<file_identity>& b);
 
+// True when `fd` is the null device, which discards whatever it is given.
+bool is_null_device(int fd);
+
 bool is_terminal(int fd);
 bool is_regular_file(int fd);
 bool is_pipe(int fd);
 bool names_a_pipe(const std::filesystem::path& path);
+// True when opening `path` may wait: a named pipe waits for its other end, a
+// device perhaps for its line. Regular files, folders and new files never do.
+bool opening_may_wait(const std::filesystem::path& path);
 // The size of a regular file, else empty.
 std::optional<std::uint64_t> regular_file_size(int fd);
 // The terminal's width in columns, or 0 when unknown.

@@ -4,6 +4,7 @@
 
 #include "driver/console.hpp"
 #include "driver/conversion_run.hpp"
+#include "driver/program_main.hpp"
 #include "driver/stop_signals.hpp"
 #include "extcap/extcap_request.hpp"
 #include "extcap/pipe_capture.hpp"
@@ -12,15 +13,9 @@
 #include <iostream>
 #include <vector>
 
-namespace {
-
-template <typename Char>
-int run(int argc, Char* argv[])
+int run_program(const std::vector<std::filesystem::path>& arguments)
 {
     using namespace wpan2pcap;
-    prepare_standard_streams();
-    install_stop_signals();
-    const std::vector<std::filesystem::path> arguments(argv + 1, argv + argc);
     const extcap_request request = parse_extcap_request(arguments);
     if (!request.error.empty()) {
         std::cerr << "wpan2pcap-extcap: " << request.error << std::endl;
@@ -35,17 +30,3 @@ int run(int argc, Char* argv[])
     return capture_to_pipe(request, std::cerr);
 }
 
-} // namespace
-
-#ifdef _WIN32
-// Wide arguments keep every file name exactly as Windows holds them.
-int wmain(int argc, wchar_t* argv[])
-{
-    return run(argc, argv);
-}
-#else
-int main(int argc, char* argv[])
-{
-    return run(argc, argv);
-}
-#endif
