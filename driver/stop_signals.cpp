@@ -84,6 +84,11 @@ void install_stop_signals()
     for (const int number : stop_signal_numbers)
         sigaddset(&mask, number);
     install(wake_signal, on_wake_signal, mask);
+    // Left blocked by the parent, the timer could wake nothing.
+    sigset_t wake_only;
+    sigemptyset(&wake_only);
+    sigaddset(&wake_only, wake_signal);
+    sigprocmask(SIG_UNBLOCK, &wake_only, nullptr);
     sigevent wake{};
     wake.sigev_notify = SIGEV_SIGNAL;
     wake.sigev_signo = wake_signal;
