@@ -29,11 +29,12 @@ void prepare_standard_streams()
 
 console_facts inspect_console()
 {
+    const std::optional<file_identity> trace_file = identity_of(standard_output);
     return {
         .trace_on_terminal = is_terminal(standard_output),
-        .trace_discarded = is_null_device(standard_output),
+        .trace_discarded = is_null_device(trace_file),
         .errors_on_terminal = is_terminal(standard_error),
-        .trace_file = identity_of(standard_output),
+        .trace_file = trace_file,
     };
 }
 

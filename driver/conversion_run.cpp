@@ -210,8 +210,10 @@ int run_conversion(std::span<const std::filesystem::path> arguments, std::ostrea
     // Reading the console's own file would feed the trace back into the
     // input for ever; it is checked before the open and on what was opened.
     input_file input;
-    if (same_file(identity_of(input_path), setup.console_file) || !input.buffer().open(input_path) ||
-        same_file(identity_of(input.buffer().descriptor()), setup.console_file)) {
+    const bool opened = !same_file(identity_of(input_path), setup.console_file) && input.buffer().open(input_path);
+    const std::optional<file_identity> input_identity =
+        opened ? identity_of(input.buffer().descriptor()) : std::nullopt;
+    if (!opened || same_file(input_identity, setup.console_file)) {
         if (stop_requested())
             return exit_success; // stopped while waiting for a writer: nothing failed
         report.message("Unable to open input file.");
@@ -221,7 +223,7 @@ int run_conversion(std::span<const std::filesystem::path> arguments, std::ostrea
         setup.observer->on_input(regular_file_size(input.buffer().descriptor()));
         input.buffer().set_quiet_hook(setup.observer);
     }
-    file_output output(output_path, identity_of(input.buffer().descriptor()), setup.console_file);
+    file_output output(output_path, input_identity, setup.console_file);
     return convert_capture(input, output, console, setup.style, setup.observer);
 }
 

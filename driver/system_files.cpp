@@ -50,13 +50,12 @@ bool same_file(const std::optional<file_identity>& a, const std::optional<file_i
 #endif
 }
 
-bool is_null_device([[maybe_unused]] int fd)
+bool is_null_device([[maybe_unused]] const std::optional<file_identity>& file)
 {
 #ifdef _WIN32
-    return false; // NUL cannot be told from another character device cheaply; it is written to
+    return false; // NUL has no identity there; it is written to
 #else
-    const std::optional<file_identity> identity = identity_of(fd);
-    return identity && identity == null_device();
+    return file && file == null_device();
 #endif
 }
 

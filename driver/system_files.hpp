@@ -51,8 +51,8 @@ std::optional<file_identity> identity_of(const std::filesystem::path& path);
 // which any number of readers and writers share harmlessly.
 bool same_file(const std::optional<file_identity>& a, const std::optional<file_identity>& b);
 
-// True when `fd` is the null device, which discards whatever it is given.
-bool is_null_device(int fd);
+// True when the file is the null device, which discards whatever it is given.
+bool is_null_device(const std::optional<file_identity>& file);
 
 bool is_terminal(int fd);
 bool is_regular_file(int fd);

@@ -31,13 +31,7 @@ bool followed_file_buffer::open(const std::filesystem::path& path, bool follow)
     path_ = path;
     follow_ = follow;
     restarted_ = false;
-#ifdef __linux__
-    if (follow && watch_ == -1) {
-        watch_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-        if (watch_ != -1)
-            inotify_add_watch(watch_, path.c_str(), IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_MOVE_SELF | IN_DELETE_SELF);
-    }
-#endif
+    watch();
     return input_file_buffer::open(path);
 }
 
@@ -46,14 +40,22 @@ bool followed_file_buffer::begin_again()
     restarted_ = false;
     // A file that was replaced is opened anew; one that shrank is read again.
     if (identity_of(path_) != identity_of(descriptor())) {
-        input_file_buffer::open(path_);
-#ifdef __linux__
-        if (watch_ != -1)
-            inotify_add_watch(watch_, path_.c_str(), IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_MOVE_SELF | IN_DELETE_SELF);
-#endif
-        return descriptor() >= 0;
+        watch();
+        return input_file_buffer::open(path_);
     }
     return rewind();
+}
+
+void followed_file_buffer::watch()
+{
+#ifdef __linux__
+    if (!follow_)
+        return;
+    if (watch_ == -1)
+        watch_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (watch_ != -1)
+        inotify_add_watch(watch_, path_.c_str(), IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_MOVE_SELF | IN_DELETE_SELF);
+#endif
 }
 
 bool followed_file_buffer::wait_for_more()

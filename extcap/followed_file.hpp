@@ -26,6 +26,9 @@ protected:
     bool wait_for_more() override;
 
 private:
+    // Has inotify watch the file the path names now, when following.
+    void watch();
+
     std::filesystem::path path_;
     bool follow_ = false;
     bool restarted_ = false;
