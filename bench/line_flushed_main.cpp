@@ -2,10 +2,10 @@
 // trace line written and flushed as soon as it ends, one write call per line.
 // The benchmark runs it beside the real converter as the reference.
 
-#include "driver/console.hpp"
 #include "driver/conversion_run.hpp"
-#include "driver/program_main.hpp"
-#include "driver/stop_signals.hpp"
+#include "system/console.hpp"
+#include "system/program_main.hpp"
+#include "system/stop_signals.hpp"
 
 #include <cstring>
 #include <filesystem>

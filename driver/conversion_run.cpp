@@ -1,10 +1,10 @@
 #include "driver/conversion_run.hpp"
 
-#include "driver/packet_file.hpp"
-#include "driver/path_text.hpp"
-#include "driver/stop_signals.hpp"
 #include "formats/capture_record.hpp"
 #include "formats/pcap_writer.hpp"
+#include "system/packet_file.hpp"
+#include "system/path_text.hpp"
+#include "system/stop_signals.hpp"
 
 #include <optional>
 #include <string>

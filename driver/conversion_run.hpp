@@ -1,7 +1,8 @@
 #pragma once
 
-#include "driver/input_file.hpp"
-#include "driver/system_files.hpp"
+#include "system/exit_status.hpp"
+#include "system/input_file.hpp"
+#include "system/system_files.hpp"
 #include "trace/trace_record.hpp"
 
 #include <cstdint>
@@ -13,12 +14,6 @@
 #include <string_view>
 
 namespace wpan2pcap {
-
-enum exit_status : int {
-    exit_success = 0,
-    exit_usage = 1,        // wrong argument count
-    exit_file_failure = 2, // a file could not be opened, read or written
-};
 
 // Where the PCAP output goes. It is opened only when the first record is
 // converted, so an input without one leaves no output file behind.

@@ -2,12 +2,12 @@
 // real console, set up for what it is (a terminal, a file or pipe, the null
 // device), and a status line where a person watches standard error.
 
-#include "driver/console.hpp"
 #include "driver/conversion_run.hpp"
-#include "driver/path_text.hpp"
 #include "driver/progress_line.hpp"
-#include "driver/program_main.hpp"
-#include "driver/stop_signals.hpp"
+#include "system/console.hpp"
+#include "system/path_text.hpp"
+#include "system/program_main.hpp"
+#include "system/stop_signals.hpp"
 
 #include <filesystem>
 #include <optional>

@@ -1,6 +1,6 @@
 #include "extcap/extcap_request.hpp"
 
-#include "driver/path_text.hpp"
+#include "system/path_text.hpp"
 
 #include <string_view>
 

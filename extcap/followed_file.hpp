@@ -1,6 +1,7 @@
 #pragma once
 
-#include "driver/input_file.hpp"
+#include "system/file_watch.hpp"
+#include "system/input_file.hpp"
 
 #include <filesystem>
 
@@ -15,7 +16,6 @@ namespace wpan2pcap {
 class followed_file_buffer : public input_file_buffer {
 public:
     followed_file_buffer() = default;
-    ~followed_file_buffer() override;
 
     bool open(const std::filesystem::path& path, bool follow);
     bool restarted() const { return restarted_; }
@@ -26,13 +26,10 @@ protected:
     bool wait_for_more() override;
 
 private:
-    // Has inotify watch the file the path names now, when following.
-    void watch();
-
     std::filesystem::path path_;
     bool follow_ = false;
     bool restarted_ = false;
-    int watch_ = -1; // an inotify descriptor, where there is one
+    file_watch watch_;
 };
 
 } // namespace wpan2pcap

@@ -2,12 +2,12 @@
 // interface, the interface's link type and options, and to capture into a
 // named pipe. A stop (Wireshark sends SIGTERM) ends a capture with status 0.
 
-#include "driver/console.hpp"
-#include "driver/conversion_run.hpp"
-#include "driver/program_main.hpp"
-#include "driver/stop_signals.hpp"
 #include "extcap/extcap_request.hpp"
 #include "extcap/pipe_capture.hpp"
+#include "system/console.hpp"
+#include "system/exit_status.hpp"
+#include "system/program_main.hpp"
+#include "system/stop_signals.hpp"
 
 #include <filesystem>
 #include <iostream>

@@ -1,12 +1,12 @@
 #include "extcap/pipe_capture.hpp"
 
-#include "driver/conversion_run.hpp"
-#include "driver/packet_file.hpp"
-#include "driver/path_text.hpp"
-#include "driver/stop_signals.hpp"
 #include "extcap/followed_file.hpp"
 #include "formats/capture_record.hpp"
 #include "formats/pcap_writer.hpp"
+#include "system/exit_status.hpp"
+#include "system/packet_file.hpp"
+#include "system/path_text.hpp"
+#include "system/stop_signals.hpp"
 
 #include <cstdint>
 #include <fstream>

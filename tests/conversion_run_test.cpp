@@ -1,5 +1,4 @@
 #include "driver/conversion_run.hpp"
-#include "driver/path_text.hpp"
 
 #include "discard_streams.hpp"
 #include "test_support.hpp"
@@ -172,46 +171,6 @@ TEST(run_conversion, wrong_argument_count_writes_only_the_usage_message)
         EXPECT_EQ(run_conversion(std::span(arguments).first(count), console), 1);
         EXPECT_EQ(console.str(), "The function requires exactly two arguments, an input and an output file.");
     }
-}
-
-TEST(utf8_from_wide, encodes_every_plane_and_replaces_broken_surrogates)
-{
-    const struct {
-        std::u16string wide;
-        std::string utf8;
-    } cases[] = {
-        {u"capture.bin", "capture.bin"},
-        {u"\u00dcbung-\u65e5\u672c", "\xC3\x9C" "bung-\xE6\x97\xA5\xE6\x9C\xAC"},
-        {u"\U0001F4E1", "\xF0\x9F\x93\xA1"},
-        {u"a\xD800z", "a\xEF\xBF\xBDz"},
-        {u"\xDC00\xD800", "\xEF\xBF\xBD\xEF\xBF\xBD"},
-        {u"\x7F\x80\x7FF\x800\xFFFF", "\x7F\xC2\x80\xDF\xBF\xE0\xA0\x80\xEF\xBF\xBF"},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(visible(utf8_from_wide<char16_t>(c.wide)), visible(c.utf8));
-}
-
-// A terminal is shown file names with their letters but no control
-// character, whatever bytes the name holds.
-TEST(visible_text, keeps_letters_and_shows_controls_and_stray_bytes)
-{
-    const struct {
-        std::string name;
-        std::string shown;
-    } cases[] = {
-        {"capture.bin", "capture.bin"},
-        {"\xC3\x9C" "bung-\xE6\x97\xA5\xE6\x9C\xAC.bin", "\xC3\x9C" "bung-\xE6\x97\xA5\xE6\x9C\xAC.bin"},
-        {"a\x1B]2;x\x07" "b", "a^[]2;x^Gb"},
-        {"tab\there\nnew\rline\x7F", "tab^Ihere^Jnew^Mline^?"},
-        {"\xC2\x9B" "31m", "M-^[31m"},        // C1 CSI, well-formed
-        {"\x9B" "31m", "M-^[31m"},             // the same as a stray byte
-        {"\xC2\xA0nbsp\xF0\x9F\x93\xA1", "\xC2\xA0nbsp\xF0\x9F\x93\xA1"},
-        {"\xC0\xAF\xFF", "M-@M-/M-^?"},      // overlong, and never UTF-8
-        {"\xED\xA0\x80", "M-mM- M-^@"},      // a surrogate
-        {"cut\xE6\x97", "cutM-fM-^W"},        // a sequence cut short
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(visible(visible_text(c.name)), visible(c.shown)) << visible(c.name);
 }
 
 } // namespace

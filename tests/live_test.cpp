@@ -15,10 +15,12 @@
 #include <csignal>
 #include <iostream>
 #include <optional>
+#include <sstream>
 #include <thread>
 
 #include <poll.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 
 namespace wpan2pcap::test {
 namespace {
@@ -56,11 +58,13 @@ struct live_fixture {
         fs::remove_all(dir);
     }
 
-    void start(const fs::path& in, const fs::path& out, console_mode console)
+    void start(const fs::path& in, const fs::path& out, console_mode console, bool sigint_ignored = false)
     {
         std::vector<std::string> command = converter_command(WPAN2PCAP_BUILT_EXE);
         command.insert(command.end(), {in.string(), out.string()});
-        converter = start_process(command, dir / "trace", console);
+        if (sigint_ignored) // as `trap '' INT` in a script: exec keeps an ignored signal ignored
+            command.insert(command.begin(), {"sh", "-c", "trap '' INT; exec \"$0\" \"$@\""});
+        converter = start_process(command, dir / "trace", console, sigint_ignored ? std::vector{SIGALRM} : std::vector<int>{});
     }
 };
 
@@ -108,6 +112,16 @@ std::optional<std::uint32_t> whole_packets(const std::string& capture)
         return std::nullopt;
     const auto count = static_cast<std::uint32_t>((capture.size() - global_header.size()) / good_packet(1).size());
     return capture == pcap_of(count) ? std::optional(count) : std::nullopt;
+}
+
+// Whether the process is blocked in a write to `fd`, as the kernel tells.
+bool blocked_writing(pid_t pid, int fd)
+{
+    std::istringstream call(read_file("/proc/" + std::to_string(pid) + "/syscall"));
+    long number = -1;
+    std::string first_argument;
+    call >> number >> first_argument;
+    return number == SYS_write && first_argument == "0x" + std::to_string(fd);
 }
 
 // Where a live run's trace goes: both must show each block before the next
@@ -208,6 +222,14 @@ struct interruption {
     // is then a named pipe.
     stalled stall = stalled::nothing;
     bool output_on_a_full_disk = false;
+    // Records fed through a named pipe for as long as the run lasts, so the
+    // signal always comes part-way.
+    bool endless_input = false;
+    // Started as scripts start background jobs: SIGINT ignored, and the
+    // timer's SIGALRM blocked, as some parents leave it. A SIGINT then changes
+    // nothing. (SIGINT itself is not blocked: a blocked signal never arrives,
+    // so the row could not tell an ignored SIGINT from a handled one.)
+    bool sigint_ignored = false;
 };
 
 void PrintTo(const interruption& c, std::ostream* os) { *os << c.name; }
@@ -218,7 +240,7 @@ TEST_P(interrupted_run, leaves_a_whole_capture_and_ends_by_the_signal)
 {
     const interruption& c = GetParam();
     live_fixture live(c.name);
-    const bool from_pipe = c.file_records == 0;
+    const bool from_pipe = c.file_records == 0 && !c.endless_input;
     fs::path in = live.dir / "in", out = live.dir / "out.pcap";
     if (c.output_on_a_full_disk) {
         // 64 KiB take some thousands of the packets fed.
@@ -233,7 +255,7 @@ TEST_P(interrupted_run, leaves_a_whole_capture_and_ends_by_the_signal)
         live.mounted = live.dir / "small";
         out = live.dir / "small" / "out.pcap";
     }
-    if (from_pipe)
+    if (from_pipe || c.endless_input)
         ASSERT_EQ(mkfifo(in.c_str(), 0600), 0);
     else
         write_file(in, records(1, c.file_records, good_record));
@@ -245,7 +267,7 @@ TEST_P(interrupted_run, leaves_a_whole_capture_and_ends_by_the_signal)
     }
     // A console pipe read here keeps the converter from running far ahead of
     // the test, so a large file is surely interrupted part-way.
-    live.start(in, out, c.console);
+    live.start(in, out, c.console, c.sigint_ignored);
     int writer = -1;
     std::jthread feeder;
     if (from_pipe && c.live_records > 0) {
@@ -253,6 +275,16 @@ TEST_P(interrupted_run, leaves_a_whole_capture_and_ends_by_the_signal)
         ASSERT_GE(writer, 0);
         // More than a pipe holds may be fed: the trace is read meanwhile.
         feeder = std::jthread([writer, count = c.live_records] { write_all(writer, records(1, count, good_record)); });
+    }
+    if (c.endless_input) {
+        signal(SIGPIPE, SIG_IGN); // the feeder learns of the converter's end from EPIPE
+        writer = open_writer(in);
+        ASSERT_GE(writer, 0);
+        feeder = std::jthread([writer](std::stop_token stop) {
+            for (std::uint32_t first = 1; !stop.stop_requested(); first += 1000)
+                if (!write_all(writer, records(first, first + 999, good_record)))
+                    return;
+        });
     }
     std::string trace;
     const int console = live.converter.console_pipe;
@@ -265,7 +297,11 @@ TEST_P(interrupted_run, leaves_a_whole_capture_and_ends_by_the_signal)
             std::this_thread::sleep_for(50us);
     } else if (c.stall == stalled::console_reader) {
         read_until(console, trace, [](const std::string& got) { return got.size() >= 1000; });
-        std::this_thread::sleep_for(200ms); // until the pipe is full and the converter waits on it
+        // Until the pipe is full and the converter waits on it.
+        const auto deadline = steady::now() + patience;
+        while (!blocked_writing(live.converter.pid, 1) && steady::now() < deadline)
+            std::this_thread::sleep_for(1ms);
+        ASSERT_TRUE(blocked_writing(live.converter.pid, 1)) << "the converter never waited on its console";
     } else if (c.stall == stalled::output_reader) {
         // Read the trace until 100 ms pass without any: the converter then waits on the output.
         for (std::size_t before = 1; before != trace.size();) {
@@ -278,8 +314,14 @@ TEST_P(interrupted_run, leaves_a_whole_capture_and_ends_by_the_signal)
         });
     }
 
-    if (feeder.joinable())
+    if (feeder.joinable() && !c.endless_input)
         feeder.join();
+    if (c.sigint_ignored) {
+        // Left ignored, SIGINT does nothing: the converter is still there.
+        ASSERT_EQ(kill(live.converter.pid, SIGINT), 0);
+        std::this_thread::sleep_for(100ms);
+        ASSERT_EQ(waitpid(live.converter.pid, nullptr, WNOHANG), 0) << "SIGINT ended a converter that had it ignored";
+    }
     const auto sent = steady::now();
     ASSERT_EQ(kill(live.converter.pid, c.signal), 0);
     // A stalled console reader takes nothing more until the converter has ended.
@@ -288,6 +330,10 @@ TEST_P(interrupted_run, leaves_a_whole_capture_and_ends_by_the_signal)
     else if (console != -1)
         read_until(console, trace, [](const std::string&) { return false; });
     const process_result result = finish_process(live.converter, live.dir / "trace", patience);
+    if (feeder.joinable()) {
+        feeder.request_stop();
+        feeder.join();
+    }
     if (c.stall == stalled::console_reader) {
         trace += read_all(console);
         close(console);
@@ -322,10 +368,11 @@ TEST_P(interrupted_run, leaves_a_whole_capture_and_ends_by_the_signal)
         // The output is flushed; only trace bytes the stalled reader never took are lost.
         EXPECT_TRUE(packets && *packets >= traced) << written.size() << " bytes, " << traced << " traced";
     }
-    if (from_pipe || c.stall != stalled::nothing) // waiting for input, or on a stalled reader
+    if (from_pipe || c.stall != stalled::nothing) { // waiting for input, or on a stalled reader
         EXPECT_LT(stop_ms, c.stall == stalled::nothing ? 100.0 : 1000.0);
-    else
+    } else if (!c.endless_input) {
         EXPECT_LT(traced, c.file_records) << "the run ended before the signal";
+    }
     std::cout << c.name << ": " << traced << " records traced, " << (packets ? *packets : 0) << " whole packets written, ended "
               << stop_ms << " ms after the signal\n";
 }
@@ -337,14 +384,16 @@ INSTANTIATE_TEST_SUITE_P(
                       interruption{"sigint_before_the_input_pipe_has_a_writer", SIGINT, 0, 0},
                       interruption{"sigterm_part_way_through_a_large_file", SIGTERM, 0, 20'000},
                       interruption{"sigint_part_way_through_a_large_file", SIGINT, 0, 20'000},
-                      interruption{"sigterm_part_way_through_a_large_file_console_on_a_file", SIGTERM, 0, 300'000,
-                                   console_mode::file},
+                      interruption{"sigterm_part_way_through_an_endless_input_console_on_a_file", SIGTERM, 0, 0,
+                                   console_mode::file, stalled::nothing, false, true},
                       interruption{"sigterm_with_the_output_reader_stalled", SIGTERM, 0, 20'000, console_mode::pipe,
                                    stalled::output_reader},
                       interruption{"sigterm_with_the_console_reader_stalled", SIGTERM, 0, 20'000, console_mode::pipe,
                                    stalled::console_reader},
                       interruption{"sigint_after_the_output_disk_filled_live", SIGINT, 5000, 0, console_mode::pipe,
-                                   stalled::nothing, true}),
+                                   stalled::nothing, true},
+                      interruption{"sigterm_with_the_output_reader_stalled_and_sigint_ignored", SIGTERM, 0, 20'000,
+                                   console_mode::pipe, stalled::output_reader, false, false, true}),
     [](const auto& row) { return std::string(row.param.name); });
 
 } // namespace

@@ -46,6 +46,8 @@ enum class console_mode {
     file_and_errors,
     pipe,
     closed,
+    // Standard output to the null or the full device; standard error to a
+    // file, as errors_to_file keeps it.
     null_device,
     full_device,
     reader_closes_after_three_lines,
@@ -119,9 +121,9 @@ inline void write_file(const std::filesystem::path& path, const std::string& dat
 // Starts the program with standard input empty and standard output sent to
 // `stdout_path` or as `console` says. The signals a converter handles start
 // at their defaults whatever this test process does with them, so a test
-// cannot pass on a disposition it inherited.
+// cannot pass on a disposition it inherited, and unblocked but for `blocked`.
 inline running_process start_process(const std::vector<std::string>& command, const std::filesystem::path& stdout_path,
-                                     console_mode console = console_mode::file)
+                                     console_mode console = console_mode::file, const std::vector<int>& blocked = {})
 {
     std::vector<char*> argv;
     for (const std::string& word : command)
@@ -170,6 +172,8 @@ inline running_process start_process(const std::vector<std::string>& command, co
     case console_mode::full_device:
         posix_spawn_file_actions_addopen(&actions, 1, console == console_mode::full_device ? "/dev/full" : "/dev/null",
                                          O_WRONLY, 0);
+        // Standard error is kept, as errors_to_file keeps it.
+        posix_spawn_file_actions_addopen(&actions, 2, errors_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         break;
     case console_mode::pipe:
     case console_mode::reader_closes_after_three_lines:
@@ -182,13 +186,15 @@ inline running_process start_process(const std::vector<std::string>& command, co
     }
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
-    sigset_t defaults, none;
+    sigset_t defaults, mask;
     sigemptyset(&defaults);
     for (const int number : {SIGPIPE, SIGINT, SIGTERM, SIGHUP})
         sigaddset(&defaults, number);
-    sigemptyset(&none);
+    sigemptyset(&mask);
+    for (const int number : blocked)
+        sigaddset(&mask, number);
     posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigmask(&attributes, &mask);
     posix_spawnattr_setflags(&attributes, flags);
     if (posix_spawnp(&process.pid, argv[0], &actions, &attributes, argv.data(), environ) != 0)
         process.pid = -1;
@@ -250,6 +256,11 @@ inline process_result finish_process(running_process& process, const std::filesy
         process.pid = -1;
     }
     switch (process.console) {
+    case console_mode::null_device:
+    case console_mode::full_device:
+        result.errors = read_file(stdout_path.string() + ".errors");
+        std::filesystem::remove(stdout_path.string() + ".errors");
+        break;
     case console_mode::errors_to_file:
         result.errors = read_file(stdout_path.string() + ".errors");
         std::filesystem::remove(stdout_path.string() + ".errors");

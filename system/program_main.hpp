@@ -5,8 +5,8 @@
 // paths, untouched, and hands them to run_program, which each program
 // defines. Include it from one source file of the program only.
 
-#include "driver/console.hpp"
-#include "driver/stop_signals.hpp"
+#include "system/console.hpp"
+#include "system/stop_signals.hpp"
 
 #include <filesystem>
 #include <vector>

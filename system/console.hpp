@@ -3,7 +3,7 @@
 // The console: standard output, which takes the trace and the messages, and
 // standard error, which shows a status line when a person watches it.
 
-#include "driver/system_files.hpp"
+#include "system/system_files.hpp"
 
 #include <cstddef>
 #include <optional>

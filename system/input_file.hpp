@@ -1,6 +1,6 @@
 #pragma once
 
-#include "driver/system_files.hpp"
+#include "system/system_files.hpp"
 
 #include <chrono>
 #include <cstdint>

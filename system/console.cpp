@@ -1,31 +1,6 @@
-#include "driver/console.hpp"
-
-#ifdef _WIN32
-#include <fcntl.h>
-#include <io.h>
-#else
-#include <cerrno>
-
-#include <fcntl.h>
-#include <signal.h>
-#include <unistd.h>
-#endif
+#include "system/console.hpp"
 
 namespace wpan2pcap {
-
-void prepare_standard_streams()
-{
-#ifdef _WIN32
-    _setmode(standard_output, _O_BINARY);
-#else
-    signal(SIGPIPE, SIG_IGN);
-    for (const int descriptor : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
-        // open() takes the lowest free number, which is this one.
-        if (fcntl(descriptor, F_GETFD) == -1 && errno == EBADF)
-            open("/dev/null", descriptor == STDIN_FILENO ? O_RDONLY : O_WRONLY);
-    }
-#endif
-}
 
 console_facts inspect_console()
 {

@@ -1,4 +1,4 @@
-#include "driver/input_file.hpp"
+#include "system/input_file.hpp"
 
 #include "formats/capture_record.hpp"
 

@@ -1,4 +1,4 @@
-#include "driver/path_text.hpp"
+#include "system/path_text.hpp"
 
 #include "trace/visible_bytes.hpp"
 

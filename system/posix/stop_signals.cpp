@@ -1,18 +1,7 @@
-#include "driver/stop_signals.hpp"
+// Stop signals on POSIX systems: SIGINT, SIGTERM and SIGHUP, and a timer that
+// keeps waking blocked calls once a stop has come.
 
-#ifdef _WIN32
-
-namespace wpan2pcap {
-
-void install_stop_signals() {}
-bool stop_requested() { return false; }
-bool stop_grace_over() { return false; }
-std::chrono::milliseconds stop_grace_left() { return std::chrono::milliseconds::zero(); }
-void end_if_stop_requested() {}
-
-} // namespace wpan2pcap
-
-#else
+#include "system/stop_signals.hpp"
 
 #include <atomic>
 #include <cerrno>
@@ -132,5 +121,3 @@ void end_if_stop_requested()
 }
 
 } // namespace wpan2pcap
-
-#endif

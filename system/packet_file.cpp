@@ -1,4 +1,4 @@
-#include "driver/packet_file.hpp"
+#include "system/packet_file.hpp"
 
 #include <algorithm>
 #include <cstring>

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+
+namespace wpan2pcap {
+
+// How long a follower waits at most before it looks at a file again, whether
+// or not the system told of a change.
+inline constexpr std::chrono::milliseconds file_look_interval{50};
+
+// Wakes whoever follows a file as it grows: at once when the system tells of a
+// change to it (inotify on Linux), and after file_look_interval in any case.
+class file_watch {
+public:
+    file_watch() = default;
+    file_watch(const file_watch&) = delete;
+    file_watch& operator=(const file_watch&) = delete;
+    ~file_watch();
+
+    // Watches the file `path` names now; again after it was replaced.
+    void watch(const std::filesystem::path& path);
+    // Waits for a change or the look interval; false when a stop came.
+    bool wait();
+
+private:
+    int handle_ = -1; // the system's own watch, where there is one
+};
+
+} // namespace wpan2pcap
