@@ -84,14 +84,6 @@ int open_writer(const fs::path& pipe)
     }
 }
 
-std::size_t blocks_in(const std::string& trace)
-{
-    std::size_t count = 0;
-    for (auto at = trace.find("\nPacket\n"); at != std::string::npos; at = trace.find("\nPacket\n", at + 1))
-        ++count;
-    return count;
-}
-
 // What a file holds once it holds at least `size` bytes, or when patience runs out.
 std::string read_file_once(const fs::path& path, std::size_t size)
 {
@@ -102,16 +94,6 @@ std::string read_file_once(const fs::path& path, std::size_t size)
         data = read_file(path);
     }
     return data;
-}
-
-// The count of whole packets `capture` holds when it is the PCAP of records
-// 1 to that count and nothing else; nullopt otherwise.
-std::optional<std::uint32_t> whole_packets(const std::string& capture)
-{
-    if (capture.size() < global_header.size() || (capture.size() - global_header.size()) % good_packet(1).size() != 0)
-        return std::nullopt;
-    const auto count = static_cast<std::uint32_t>((capture.size() - global_header.size()) / good_packet(1).size());
-    return capture == pcap_of(count) ? std::optional(count) : std::nullopt;
 }
 
 // Whether the process is blocked in a write to `fd`, as the kernel tells.

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <iterator>
 #include <sstream>
 #include <string>
@@ -330,6 +331,38 @@ inline bool testing_windows_build()
 {
     const char* exe = std::getenv("WPAN2PCAP_EXE");
     return exe != nullptr && std::string(exe).ends_with(".exe");
+}
+
+// The other end of a Windows named pipe, or a console to press Ctrl-C on,
+// under Wine: tests/windows/pipe_peer.cpp. Its pipes exist once it has said
+// so; what it prints at its end is kept in `report`.
+struct pipe_peer {
+    running_process process;
+    std::shared_ptr<std::string> report = std::make_shared<std::string>();
+};
+
+inline std::vector<std::string> pipe_peer_command(const std::vector<std::string>& arguments)
+{
+    const char* peer = std::getenv("WPAN2PCAP_PIPE_PEER");
+    std::vector<std::string> command = {"wine", peer != nullptr ? peer : "pipe_peer.exe"};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    return command;
+}
+
+inline pipe_peer start_pipe_peer(const std::vector<std::string>& arguments, const std::filesystem::path& dir)
+{
+    pipe_peer peer{start_process(pipe_peer_command(arguments), dir / "peer.out", console_mode::pipe)};
+    read_until(peer.process.console_pipe, *peer.report, [](const std::string& got) { return got.find("ready") != std::string::npos; },
+               std::chrono::seconds(30));
+    return peer;
+}
+
+// Waits for the peer in the scenario's feeder thread.
+inline std::jthread awaited(pipe_peer peer, const std::filesystem::path& dir)
+{
+    return std::jthread([peer = std::move(peer), dir]() mutable {
+        *peer.report += finish_process(peer.process, dir / "peer.out", std::chrono::seconds(60)).output;
+    });
 }
 
 } // namespace wpan2pcap::test

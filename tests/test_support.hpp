@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -99,6 +100,25 @@ inline std::string records(std::uint32_t first, std::uint32_t last, std::string 
 }
 
 inline std::string pcap_of(std::uint32_t count) { return global_header + records(1, count, good_packet); }
+
+// The blocks a trace holds.
+inline std::size_t blocks_in(const std::string& trace)
+{
+    std::size_t count = 0;
+    for (auto at = trace.find("\nPacket\n"); at != std::string::npos; at = trace.find("\nPacket\n", at + 1))
+        ++count;
+    return count;
+}
+
+// The count of whole packets `capture` holds when it is the PCAP of records
+// 1 to that count and nothing else; nullopt otherwise.
+inline std::optional<std::uint32_t> whole_packets(const std::string& capture)
+{
+    if (capture.size() < global_header.size() || (capture.size() - global_header.size()) % good_packet(1).size() != 0)
+        return std::nullopt;
+    const auto count = static_cast<std::uint32_t>((capture.size() - global_header.size()) / good_packet(1).size());
+    return capture == pcap_of(count) ? std::optional(count) : std::nullopt;
+}
 
 // Hex with printable characters shown as themselves, for failure messages.
 inline std::string visible(const std::string& data)

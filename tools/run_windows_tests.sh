@@ -24,6 +24,7 @@ export LANG=C.UTF-8 # non-ASCII paths reach the program as the right wide charac
 [ -d "$WINEPREFIX" ] || wineboot --init >/dev/null 2>&1 || true
 
 status=0
+export WPAN2PCAP_PIPE_PEER="$PWD/build/windows/pipe_peer.exe"
 WPAN2PCAP_EXE="$PWD/build/windows/wpan2pcap.exe" WPAN2PCAP_LAUNCHER=wine "$tests" || status=$?
 WPAN2PCAP_EXTCAP_EXE="$PWD/build/windows/wpan2pcap-extcap.exe" WPAN2PCAP_LAUNCHER=wine "$extcap_tests" || status=$?
 wineserver -k 2>/dev/null || true

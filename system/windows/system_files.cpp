@@ -1,7 +1,11 @@
-// Files and the console on Windows: the C runtime's descriptors over the
-// system's handles.
+// Files and the console on Windows: the C runtime's descriptors hold the
+// system's handles, and every read and write goes to the handle itself, so
+// that a pipe's end and a file that grows are seen as the system sees them.
 
 #include "system/system_files.hpp"
+
+#include "system/stop_signals.hpp"
+#include "system/windows/stop_events.hpp"
 
 #include <windows.h>
 
@@ -19,12 +23,47 @@ namespace wpan2pcap {
 
 namespace {
 
+// Marks an identity made from a pipe's name rather than a file ID.
+constexpr std::uintmax_t pipe_name_device = UINTMAX_MAX - 2;
+constexpr std::wstring_view pipe_prefix = L"\\\\.\\pipe\\";
+constexpr std::chrono::milliseconds busy_pipe_wait{50};
+
 HANDLE handle_of(int fd) { return reinterpret_cast<HANDLE>(_get_osfhandle(fd)); }
+
+bool is_console(HANDLE handle)
+{
+    DWORD mode = 0;
+    return GetConsoleMode(handle, &mode) != 0;
+}
+
+// A pipe is known by its name, in any case and with either slash; opening
+// the name to learn more would connect to the pipe, and take its only
+// instance from whoever waits for it.
+file_identity pipe_identity(std::wstring_view name)
+{
+    while (!name.empty() && (name.front() == L'\\' || name.front() == L'/'))
+        name.remove_prefix(1);
+    std::uint64_t hash = 0xcbf29ce484222325; // FNV-1a
+    for (const wchar_t c : name) {
+        hash ^= static_cast<std::uint64_t>(c == L'/' ? L'\\' : towlower(c));
+        hash *= 0x100000001b3;
+    }
+    return {pipe_name_device, hash, 0};
+}
 
 std::optional<file_identity> identity_of_handle(HANDLE handle)
 {
+    const DWORD type = GetFileType(handle);
+    if (type == FILE_TYPE_PIPE) {
+        // The name of the pipe, after \\.\pipe; an anonymous pipe has one too.
+        alignas(FILE_NAME_INFO) char buffer[sizeof(FILE_NAME_INFO) + MAX_PATH * sizeof(wchar_t)];
+        auto* info = reinterpret_cast<FILE_NAME_INFO*>(buffer);
+        if (!GetFileInformationByHandleEx(handle, FileNameInfo, info, sizeof buffer))
+            return std::nullopt;
+        return pipe_identity({info->FileName, info->FileNameLength / sizeof(wchar_t)});
+    }
     FILE_ID_INFO id{};
-    if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandleEx(handle, FileIdInfo, &id, sizeof id))
+    if (type != FILE_TYPE_DISK || !GetFileInformationByHandleEx(handle, FileIdInfo, &id, sizeof id))
         return std::nullopt;
     std::uint64_t low = 0, high = 0;
     std::memcpy(&low, id.FileId.Identifier, sizeof low);
@@ -32,10 +71,53 @@ std::optional<file_identity> identity_of_handle(HANDLE handle)
     return file_identity{id.VolumeSerialNumber, low, high};
 }
 
-bool is_console(HANDLE handle)
+// errno for the system's last error, for messages that name the cause.
+void set_errno_from_last_error()
 {
-    DWORD mode = 0;
-    return GetConsoleMode(handle, &mode) != 0;
+    switch (GetLastError()) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+        errno = ENOENT;
+        break;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+        errno = EACCES;
+        break;
+    default:
+        errno = EIO;
+    }
+}
+
+file_descriptor descriptor_for(HANDLE handle, int flags)
+{
+    if (handle == INVALID_HANDLE_VALUE) {
+        set_errno_from_last_error();
+        return {};
+    }
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), flags | _O_BINARY | _O_NOINHERIT);
+    if (fd < 0)
+        CloseHandle(handle);
+    return file_descriptor(fd);
+}
+
+// Connects to a pipe that exists; while its one instance is taken, waits for
+// it, as an open of a POSIX named pipe waits for its other end.
+HANDLE open_pipe(const std::filesystem::path& path, DWORD access)
+{
+    for (;;) {
+        const HANDLE pipe = CreateFileW(path.c_str(), access, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (pipe != INVALID_HANDLE_VALUE || GetLastError() != ERROR_PIPE_BUSY || stop_requested())
+            return pipe;
+        WaitNamedPipeW(path.c_str(), static_cast<DWORD>(busy_pipe_wait.count()));
+        if (stop_requested())
+            return INVALID_HANDLE_VALUE;
+    }
+}
+
+bool is_pipe_end(DWORD error)
+{
+    return error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED || error == ERROR_NO_DATA;
 }
 
 } // namespace
@@ -45,6 +127,7 @@ bool same_file(const std::optional<file_identity>& a, const std::optional<file_i
     // Some handles (under Wine, those a POSIX parent passed on) come without
     // their volume: the file ID alone then decides. NUL has no identity.
     return a && b && a->inode == b->inode && a->inode_high == b->inode_high &&
+           (a->device == pipe_name_device) == (b->device == pipe_name_device) &&
            (a->device == b->device || a->device == 0 || b->device == 0);
 }
 
@@ -59,6 +142,8 @@ std::optional<file_identity> identity_of(int fd) { return identity_of_handle(han
 
 std::optional<file_identity> identity_of(const std::filesystem::path& path)
 {
+    if (names_a_pipe(path))
+        return pipe_identity(std::wstring_view(path.native()).substr(pipe_prefix.size()));
     const HANDLE handle = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
@@ -74,9 +159,9 @@ bool is_pipe(int fd) { return GetFileType(handle_of(fd)) == FILE_TYPE_PIPE; }
 
 bool names_a_pipe(const std::filesystem::path& path)
 {
-    std::wstring prefix = path.native().substr(0, 9);
+    std::wstring prefix = path.native().substr(0, pipe_prefix.size());
     std::transform(prefix.begin(), prefix.end(), prefix.begin(), [](wchar_t c) { return c == L'/' ? L'\\' : towlower(c); });
-    return prefix == L"\\\\.\\pipe\\";
+    return prefix == pipe_prefix;
 }
 
 bool opening_may_wait(const std::filesystem::path& path) { return names_a_pipe(path); }
@@ -99,36 +184,57 @@ int terminal_columns(int fd)
 
 file_descriptor open_for_reading(const std::filesystem::path& path)
 {
-    return file_descriptor(_wopen(path.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT));
+    if (names_a_pipe(path))
+        return descriptor_for(open_pipe(path, GENERIC_READ), _O_RDONLY);
+    // Shared in every way, so that whoever writes the capture may go on
+    // writing, truncate it, or replace it while it is read.
+    return descriptor_for(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr),
+                          _O_RDONLY);
 }
 
 file_descriptor open_for_writing(const std::filesystem::path& path)
 {
-    if (names_a_pipe(path)) {
-        // A pipe exists before anyone writes to it; it is never created here.
-        const HANDLE pipe = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-        if (pipe == INVALID_HANDLE_VALUE)
-            return {};
-        const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(pipe), _O_BINARY);
-        if (fd < 0)
-            CloseHandle(pipe);
-        return file_descriptor(fd);
-    }
+    // A pipe exists before anyone writes to it; it is never created here.
+    if (names_a_pipe(path))
+        return descriptor_for(open_pipe(path, GENERIC_WRITE), _O_WRONLY);
     return file_descriptor(_wopen(path.c_str(), _O_WRONLY | _O_CREAT | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE));
 }
 
 bool truncate_file(int fd, std::uint64_t size) { return _chsize_s(fd, static_cast<__int64>(size)) == 0; }
-bool seek_to_start(int fd) { return _lseeki64(fd, 0, SEEK_SET) == 0; }
+
+bool seek_to_start(int fd)
+{
+    LARGE_INTEGER start{};
+    return SetFilePointerEx(handle_of(fd), start, nullptr, FILE_BEGIN) != 0;
+}
 
 io_result write_all(int fd, std::span<const char> bytes, std::size_t& written)
 {
     written = 0;
+    const HANDLE handle = handle_of(fd);
+    const bool may_block = GetFileType(handle) != FILE_TYPE_DISK;
     while (written < bytes.size()) {
-        const auto chunk = static_cast<unsigned>(std::min<std::size_t>(bytes.size() - written, INT_MAX));
-        const int n = _write(fd, bytes.data() + written, chunk);
-        if (n < 0)
-            return errno == EPIPE ? io_result::reader_gone : io_result::failed;
-        written += static_cast<std::size_t>(n);
+        const auto chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - written, INT_MAX));
+        DWORD n = 0;
+        bool done = false;
+        {
+            const blocking_call call(may_block ? blocking_call::writing : blocking_call::none);
+            done = WriteFile(handle, bytes.data() + written, chunk, &n, nullptr) != 0;
+        }
+        written += n;
+        if (done)
+            continue;
+        const DWORD error = GetLastError();
+        if (is_pipe_end(error))
+            return io_result::reader_gone;
+        if (error == ERROR_OPERATION_ABORTED && stop_requested()) {
+            // Cancelled by a stop whose grace period ran out.
+            if (stop_grace_over())
+                return io_result::stopped;
+            continue;
+        }
+        return io_result::failed;
     }
     return io_result::done;
 }
@@ -156,19 +262,61 @@ io_result write_text(int fd, std::span<const char> bytes)
 io_result read_some(int fd, std::span<char> into, std::size_t& count)
 {
     count = 0;
-    const int n = _read(fd, into.data(), static_cast<unsigned>(std::min<std::size_t>(into.size(), INT_MAX)));
-    if (n < 0)
+    const HANDLE handle = handle_of(fd);
+    const bool disk = GetFileType(handle) == FILE_TYPE_DISK;
+    for (;;) {
+        DWORD n = 0;
+        bool done = false;
+        {
+            const blocking_call call(disk ? blocking_call::none : blocking_call::reading);
+            if (!disk && stop_requested())
+                return io_result::stopped;
+            done = ReadFile(handle, into.data(), static_cast<DWORD>(std::min<std::size_t>(into.size(), INT_MAX)), &n, nullptr) != 0;
+        }
+        if (done && n > 0) {
+            count = n;
+            return io_result::done;
+        }
+        if (done && disk)
+            return io_result::end;
+        if (done)
+            continue; // an empty write into a pipe is no end
+        const DWORD error = GetLastError();
+        // The writer closing its end of a pipe is the end of the input.
+        if (is_pipe_end(error) || error == ERROR_HANDLE_EOF)
+            return io_result::end;
+        if (error == ERROR_OPERATION_ABORTED && stop_requested())
+            return io_result::stopped;
         return io_result::failed;
-    count = static_cast<std::size_t>(n);
-    return n == 0 ? io_result::end : io_result::done;
+    }
 }
 
-wait_result wait_for_input(int, std::chrono::milliseconds) { return wait_result::ready; }
+wait_result wait_for_input(int fd, std::chrono::milliseconds timeout)
+{
+    // Only a pipe says whether it holds bytes; anything else is read at once.
+    const HANDLE handle = handle_of(fd);
+    if (GetFileType(handle) != FILE_TYPE_PIPE)
+        return wait_result::ready;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        DWORD available = 0;
+        if (!PeekNamedPipe(handle, nullptr, 0, nullptr, &available, nullptr) || available > 0)
+            return wait_result::ready; // the read itself tells of an end or a failure
+        auto step = std::chrono::milliseconds(5);
+        if (timeout.count() >= 0) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0)
+                return wait_result::timed_out;
+            step = std::min(step, left);
+        }
+        if (!pause_unless_stopped(step))
+            return wait_result::stopped;
+    }
+}
 
 bool pause_unless_stopped(std::chrono::milliseconds duration)
 {
-    Sleep(static_cast<DWORD>(duration.count()));
-    return true;
+    return WaitForSingleObject(stop_event(), static_cast<DWORD>(duration.count())) != WAIT_OBJECT_0;
 }
 
 } // namespace wpan2pcap

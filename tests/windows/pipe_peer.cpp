@@ -1,0 +1,290 @@
+// The other end of the programs' named pipes on Windows, for the tests run
+// under Wine: a pipe made as Wireshark 4 makes an extcap's (one instance,
+// duplex, byte mode, 64 KiB buffers), read to a file; a sniffer's pipe,
+// written record by record and then closed; both at once, feeding records
+// and reading each packet back; and a console on which Ctrl-C is pressed.
+//
+//   pipe_peer read NAME OUT [BYTES [stall]]   serve \\.\pipe\NAME, append what arrives to OUT;
+//                                             after BYTES, close it (or stall: read nothing for
+//                                             two seconds, then the rest)
+//   pipe_peer write NAME IN [PAUSE_MS]        serve \\.\pipe\NAME, write IN's records one by one, close
+//   pipe_peer relay IN_NAME OUT_NAME RECORDS EXPECTED TRACE [LEAVE_AFTER]
+//                                             feed RECORDS through IN_NAME one by one; before the
+//                                             next, EXPECTED's next packet must arrive through
+//                                             OUT_NAME and TRACE must hold its block; close OUT_NAME
+//                                             after LEAVE_AFTER packets
+//   pipe_peer ctrl-c TRACE WATCHED BYTES REPORT PROGRAM ARGS...
+//                                             run PROGRAM on this console, its standard output into
+//                                             TRACE; press Ctrl-C once WATCHED holds BYTES bytes;
+//                                             write how it ended into REPORT
+//
+// It prints "ready" once its pipes exist, and what it saw at the end.
+
+#include <windows.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+using steady = std::chrono::steady_clock;
+
+constexpr DWORD pipe_buffer = 64 * 1024;
+constexpr std::size_t record_size = 151;
+
+std::wstring wide(const char* text)
+{
+    std::wstring out(static_cast<std::size_t>(MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0)), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text, -1, out.data(), static_cast<int>(out.size()));
+    out.resize(out.size() - 1);
+    return out;
+}
+
+HANDLE make_pipe(const char* name)
+{
+    const std::wstring path = L"\\\\.\\pipe\\" + wide(name);
+    return CreateNamedPipeW(path.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1,
+                            pipe_buffer, pipe_buffer, 0, nullptr);
+}
+
+bool connect(HANDLE pipe) { return ConnectNamedPipe(pipe, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED; }
+
+void hang_up(HANDLE pipe)
+{
+    FlushFileBuffers(pipe);
+    DisconnectNamedPipe(pipe);
+    CloseHandle(pipe);
+}
+
+std::string read_whole(const char* path)
+{
+    std::string data;
+    const HANDLE file = CreateFileW(wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return data;
+    char buffer[65536];
+    DWORD got = 0;
+    while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0)
+        data.append(buffer, got);
+    CloseHandle(file);
+    return data;
+}
+
+bool write_whole(HANDLE handle, const char* data, std::size_t size)
+{
+    while (size > 0) {
+        DWORD written = 0;
+        if (!WriteFile(handle, data, static_cast<DWORD>(size), &written, nullptr))
+            return false;
+        data += written;
+        size -= written;
+    }
+    return true;
+}
+
+void ready()
+{
+    std::printf("ready\n");
+    std::fflush(stdout);
+}
+
+int serve_read(const char* name, const char* out, std::size_t close_after, bool stall)
+{
+    const HANDLE pipe = make_pipe(name);
+    const HANDLE file = CreateFileW(wide(out).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (pipe == INVALID_HANDLE_VALUE || file == INVALID_HANDLE_VALUE)
+        return 1;
+    ready();
+    if (!connect(pipe))
+        return 1;
+    std::size_t total = 0;
+    char buffer[pipe_buffer];
+    for (bool stalled = false;;) {
+        std::size_t wanted = sizeof buffer;
+        if (close_after > 0 && !stalled)
+            wanted = std::min(wanted, close_after - total);
+        if (wanted == 0 && stall) {
+            Sleep(2000); // a reader that takes nothing for a while
+            stalled = true;
+            continue;
+        }
+        DWORD got = 0;
+        if (wanted == 0 || !ReadFile(pipe, buffer, static_cast<DWORD>(wanted), &got, nullptr) || got == 0)
+            break;
+        write_whole(file, buffer, got);
+        total += got;
+    }
+    CloseHandle(file);
+    hang_up(pipe);
+    std::printf("read %zu bytes\n", total);
+    return 0;
+}
+
+int serve_write(const char* name, const char* in, DWORD pause_ms)
+{
+    const std::string data = read_whole(in);
+    const HANDLE pipe = make_pipe(name);
+    if (pipe == INVALID_HANDLE_VALUE)
+        return 1;
+    ready();
+    if (!connect(pipe))
+        return 1;
+    for (std::size_t at = 0; at < data.size(); at += record_size) {
+        if (!write_whole(pipe, data.data() + at, std::min(record_size, data.size() - at)))
+            return 1;
+        if (pause_ms > 0)
+            Sleep(pause_ms);
+    }
+    hang_up(pipe);
+    std::printf("wrote %zu bytes\n", data.size());
+    return 0;
+}
+
+std::size_t blocks_in(const std::string& trace)
+{
+    std::size_t count = trace.starts_with("Packet\n") ? 1 : 0;
+    for (auto at = trace.find("\nPacket\n"); at != std::string::npos; at = trace.find("\nPacket\n", at + 1))
+        ++count;
+    return count;
+}
+
+int relay(const char* in_name, const char* out_name, const char* records_path, const char* expected_path,
+          const char* trace_path, std::size_t leave_after)
+{
+    const std::string records = read_whole(records_path), expected = read_whole(expected_path);
+    // Where each packet of the expected capture ends.
+    std::vector<std::size_t> ends;
+    for (std::size_t at = 24; at + 16 <= expected.size();) {
+        const auto byte = [&](std::size_t i) { return static_cast<std::size_t>(static_cast<unsigned char>(expected[i])); };
+        at += 16 + (byte(at + 8) | byte(at + 9) << 8);
+        ends.push_back(at);
+    }
+    const HANDLE in = make_pipe(in_name), out = make_pipe(out_name);
+    if (in == INVALID_HANDLE_VALUE || out == INVALID_HANDLE_VALUE)
+        return 1;
+    ready();
+    if (!connect(in))
+        return 1;
+    std::string received;
+    std::vector<double> latency_ms;
+    bool out_open = false;
+    const std::size_t count = records.size() / record_size;
+    for (std::size_t n = 0; n < count && (leave_after == 0 || n <= leave_after); ++n) {
+        const auto fed = steady::now();
+        if (!write_whole(in, records.data() + n * record_size, record_size))
+            return 1;
+        if (n >= ends.size() || (leave_after > 0 && n >= leave_after))
+            continue;
+        if (!out_open && !(out_open = connect(out)))
+            return 1;
+        char buffer[4096];
+        while (received.size() < ends[n]) {
+            DWORD got = 0;
+            if (!ReadFile(out, buffer, static_cast<DWORD>(std::min(sizeof buffer, ends[n] - received.size())), &got, nullptr) || got == 0)
+                break;
+            received.append(buffer, got);
+        }
+        latency_ms.push_back(std::chrono::duration<double, std::milli>(steady::now() - fed).count());
+        if (received != expected.substr(0, ends[n])) {
+            std::printf("FAIL: packet %zu differs or never came (%zu bytes)\n", n + 1, received.size());
+            return 1;
+        }
+        // The block is written out before the converter waits for the next
+        // record (the packet goes first, so it may take a moment).
+        std::size_t blocks = 0;
+        for (const auto deadline = steady::now() + std::chrono::seconds(5);
+             (blocks = blocks_in(read_whole(trace_path))) < n + 1 && steady::now() < deadline;)
+            Sleep(1);
+        if (blocks != n + 1) {
+            std::printf("FAIL: %zu blocks in the trace when packet %zu came\n", blocks, n + 1);
+            return 1;
+        }
+        if (leave_after > 0 && n + 1 == leave_after) {
+            hang_up(out);
+            out_open = false;
+        }
+    }
+    hang_up(in);
+    if (out_open)
+        hang_up(out);
+    std::sort(latency_ms.begin(), latency_ms.end());
+    if (!latency_ms.empty())
+        std::printf("%zu packets, record to packet median %.3f ms, worst %.3f ms\n", latency_ms.size(),
+                    latency_ms[latency_ms.size() / 2], latency_ms.back());
+    std::printf("ok\n");
+    return 0;
+}
+
+BOOL WINAPI keep_running(DWORD) { return TRUE; }
+
+int press_ctrl_c(const char* trace, const char* watched, std::size_t bytes, const char* report, int argc, char** argv)
+{
+    // This program stays, to tell how the other ended: its handler takes the
+    // event. (Ignoring it instead would be inherited.)
+    SetConsoleCtrlHandler(keep_running, TRUE);
+    SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
+    const HANDLE trace_file = CreateFileW(wide(trace).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited,
+                                          CREATE_ALWAYS, 0, nullptr);
+    const HANDLE nothing = CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, 0, &inherited, OPEN_EXISTING, 0, nullptr);
+    std::wstring command;
+    for (int i = 0; i < argc; ++i)
+        command += (i > 0 ? L" \"" : L"\"") + wide(argv[i]) + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = nothing;
+    startup.hStdOutput = trace_file;
+    startup.hStdError = nothing;
+    PROCESS_INFORMATION child{};
+    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &child)) {
+        std::printf("FAIL: cannot start the program (%lu)\n", GetLastError());
+        return 1;
+    }
+    const std::wstring watched_path = wide(watched);
+    for (;;) {
+        WIN32_FILE_ATTRIBUTE_DATA status{};
+        const bool there = GetFileAttributesExW(watched_path.c_str(), GetFileExInfoStandard, &status);
+        if (there && (static_cast<std::size_t>(status.nFileSizeHigh) << 32 | status.nFileSizeLow) >= bytes)
+            break;
+        if (WaitForSingleObject(child.hProcess, 1) == WAIT_OBJECT_0) {
+            std::printf("FAIL: the program ended before Ctrl-C\n");
+            return 1;
+        }
+    }
+    const auto pressed = steady::now();
+    GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
+    WaitForSingleObject(child.hProcess, INFINITE);
+    const double ms = std::chrono::duration<double, std::milli>(steady::now() - pressed).count();
+    DWORD status = 0;
+    GetExitCodeProcess(child.hProcess, &status);
+    // The console shows it mixed with its own escape sequences: a file keeps it plain.
+    char line[64];
+    const int length = std::snprintf(line, sizeof line, "exit 0x%08lX, %.1f ms after Ctrl-C\n", status, ms);
+    const HANDLE file = CreateFileW(wide(report).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    write_whole(file, line, static_cast<std::size_t>(length));
+    CloseHandle(file);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const std::string mode = argc > 1 ? argv[1] : "";
+    if (mode == "read" && argc >= 4)
+        return serve_read(argv[2], argv[3], argc > 4 ? std::strtoul(argv[4], nullptr, 10) : 0,
+                          argc > 5 && std::string(argv[5]) == "stall");
+    if (mode == "write" && argc >= 4)
+        return serve_write(argv[2], argv[3], argc > 4 ? std::strtoul(argv[4], nullptr, 10) : 0);
+    if (mode == "relay" && argc >= 7)
+        return relay(argv[2], argv[3], argv[4], argv[5], argv[6], argc > 7 ? std::strtoul(argv[7], nullptr, 10) : 0);
+    if (mode == "ctrl-c" && argc >= 7)
+        return press_ctrl_c(argv[2], argv[3], std::strtoul(argv[4], nullptr, 10), argv[5], argc - 6, argv + 6);
+    std::fprintf(stderr, "usage: see the top of pipe_peer.cpp\n");
+    return 2;
+}
