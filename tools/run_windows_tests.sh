@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Cross-compiles the Windows executables and runs the end-to-end tests and
-# the extcap tests against them under Wine.
+# Cross-compiles the Windows executables, the installer and the zip, runs
+# the end-to-end tests and the extcap tests against them under Wine, and
+# installs and uninstalls the installer there.
 #   tools/run_windows_tests.sh PATH_TO_END_TO_END_TESTS PATH_TO_EXTCAP_TESTS
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -10,6 +11,7 @@ extcap_tests=${2:?usage: run_windows_tests.sh PATH_TO_END_TO_END_TESTS PATH_TO_E
 missing=
 command -v x86_64-w64-mingw32-g++-posix >/dev/null || missing+=" g++-mingw-w64-x86-64-posix"
 command -v wine >/dev/null || missing+=" wine"
+command -v makensis >/dev/null || missing+=" nsis"
 if [ -n "$missing" ]; then
     echo "not installed:$missing (apt-get install$missing); Windows build not tested"
     [ "${CI:-}" = true ] && exit 1
@@ -28,4 +30,55 @@ export WPAN2PCAP_PIPE_PEER="$PWD/build/windows/pipe_peer.exe"
 WPAN2PCAP_EXE="$PWD/build/windows/wpan2pcap.exe" WPAN2PCAP_LAUNCHER=wine "$tests" || status=$?
 WPAN2PCAP_EXTCAP_EXE="$PWD/build/windows/wpan2pcap-extcap.exe" WPAN2PCAP_LAUNCHER=wine "$extcap_tests" || status=$?
 wineserver -k 2>/dev/null || true
+
+# The installer, silently into a Wine prefix of its own, as a user without
+# administrator rights: the files where they belong, the program on the
+# user's PATH; then the uninstaller, which must leave the prefix as it was.
+# (NSIS runs an uninstaller from a copy in the temporary folder, which
+# Windows deletes at the next start: the temporary folder is not compared.)
+check_installer() {
+    local version=$1 prefix users before after path
+    export WINEPREFIX
+    WINEPREFIX=$(mktemp -d)/prefix
+    wineboot --init >/dev/null 2>&1 || true
+    wineserver -w
+    users="$WINEPREFIX/drive_c/users/$(id -un)"
+    snapshot() { (cd "$users" && find . -path ./Temp -prune -o -print | sort) }
+    registry() {
+        wine reg query 'HKCU\Environment' 2>&1 | tr -d '\r'
+        wine reg query 'HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\wpan2pcap' 2>&1 | tr -d '\r'
+    }
+    before=$(snapshot; registry)
+
+    wine "build/windows/wpan2pcap-$version-setup.exe" /S && wineserver -w
+    local programs="$users/AppData/Local/Programs/wpan2pcap" extcap="$users/AppData/Roaming/Wireshark/extcap"
+    for file in "$programs/wpan2pcap.exe" "$programs/README.md" "$programs/LICENSE.txt" "$programs/uninstall.exe" \
+                "$extcap/wpan2pcap-extcap.exe"; do
+        [ -f "$file" ] || { echo "FAIL: the installer did not install ${file#$users/}"; return 1; }
+        echo "installed: ${file#$users/}"
+    done
+    cmp -s "$programs/wpan2pcap.exe" build/windows/wpan2pcap.exe || { echo "FAIL: installed wpan2pcap.exe differs"; return 1; }
+    path=$(wine reg query 'HKCU\Environment' /v Path 2>/dev/null | tr -d '\r')
+    grep -qi 'AppData\\Local\\Programs\\wpan2pcap' <<<"$path" || { echo "FAIL: not on the user's PATH: $path"; return 1; }
+    # A console opened after the install finds the program by its name.
+    local usage
+    usage=$(wine cmd /c wpan2pcap 2>/dev/null | tr -d '\r' || true) # its status is the usage error's
+    [[ "$usage" == "The function requires exactly two arguments"* ]] ||
+        { echo "FAIL: wpan2pcap is not found on the PATH: $usage"; return 1; }
+    wine reg query 'HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\wpan2pcap' /v DisplayVersion 2>/dev/null |
+        grep -q "$version" || { echo "FAIL: not listed among the installed programs"; return 1; }
+
+    wine "$programs/uninstall.exe" /S && wineserver -w
+    after=$(snapshot; registry)
+    if [ "$before" != "$after" ]; then
+        echo "FAIL: the uninstaller left the prefix changed:"
+        diff <(echo "$before") <(echo "$after")
+        return 1
+    fi
+    echo "the installer installed and the uninstaller removed exactly that"
+    wineserver -k 2>/dev/null || true
+    rm -rf "$(dirname "$WINEPREFIX")"
+}
+version=$(sed -n 's/^project(wpan2pcap VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+check_installer "$version" || status=1
 exit $status

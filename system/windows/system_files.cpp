@@ -264,31 +264,25 @@ io_result read_some(int fd, std::span<char> into, std::size_t& count)
     count = 0;
     const HANDLE handle = handle_of(fd);
     const bool disk = GetFileType(handle) == FILE_TYPE_DISK;
-    for (;;) {
-        DWORD n = 0;
-        bool done = false;
-        {
-            const blocking_call call(disk ? blocking_call::none : blocking_call::reading);
-            if (!disk && stop_requested())
-                return io_result::stopped;
-            done = ReadFile(handle, into.data(), static_cast<DWORD>(std::min<std::size_t>(into.size(), INT_MAX)), &n, nullptr) != 0;
-        }
-        if (done && n > 0) {
-            count = n;
-            return io_result::done;
-        }
-        if (done && disk)
-            return io_result::end;
-        if (done)
-            continue; // an empty write into a pipe is no end
-        const DWORD error = GetLastError();
-        // The writer closing its end of a pipe is the end of the input.
-        if (is_pipe_end(error) || error == ERROR_HANDLE_EOF)
-            return io_result::end;
-        if (error == ERROR_OPERATION_ABORTED && stop_requested())
+    DWORD n = 0;
+    bool done = false;
+    {
+        const blocking_call call(disk ? blocking_call::none : blocking_call::reading);
+        if (!disk && stop_requested())
             return io_result::stopped;
-        return io_result::failed;
+        done = ReadFile(handle, into.data(), static_cast<DWORD>(std::min<std::size_t>(into.size(), INT_MAX)), &n, nullptr) != 0;
     }
+    if (done) {
+        count = n;
+        return n > 0 ? io_result::done : io_result::end;
+    }
+    const DWORD error = GetLastError();
+    // The writer closing its end of a pipe is the end of the input.
+    if (is_pipe_end(error) || error == ERROR_HANDLE_EOF)
+        return io_result::end;
+    if (error == ERROR_OPERATION_ABORTED && stop_requested())
+        return io_result::stopped;
+    return io_result::failed;
 }
 
 wait_result wait_for_input(int fd, std::chrono::milliseconds timeout)
