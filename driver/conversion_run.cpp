@@ -146,6 +146,8 @@ int convert_capture(std::istream& input, output_target& output, std::ostream& co
                 if (output.opening_may_wait())
                     console.flush();
                 if (std::ostream* stream = output.open()) {
+                    if (observer != nullptr)
+                        observer->on_output_opened();
                     output_stream = stream;
                     writer.emplace(*stream);
                     writer->write_global_header();

@@ -48,6 +48,8 @@ public:
     virtual void on_progress(const run_counts& counts) = 0;
     // Every message the console receives.
     virtual void on_message(std::string_view text) = 0;
+    // The output is open: the capture goes somewhere.
+    virtual void on_output_opened() = 0;
 };
 
 // How the console takes the trace.

@@ -125,7 +125,7 @@ void progress_line::finish(bool stopped)
         const double seconds = std::chrono::duration<double>(clock::now() - start_).count();
         summary = std::string("wpan2pcap: ") + (stopped ? "stopped; " : "") + counted(counts_) + ", " +
                   byte_size(counts_.bytes) + " read in " + duration(seconds, true) +
-                  (counts_.converted > 0 ? ", to " + output_text_ : ", no output file");
+                  (output_opened_ ? ", to " + output_text_ : ", no output file");
     }
     if (summary.empty() && shown_width_ == 0) {
         write_text(fd_, messages_);

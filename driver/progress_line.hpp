@@ -22,6 +22,7 @@ public:
     void on_input(std::optional<std::uint64_t> size) override;
     void on_progress(const run_counts& counts) override;
     void on_message(std::string_view text) override;
+    void on_output_opened() override { output_opened_ = true; }
     std::chrono::milliseconds quiet_due_in() override;
     void on_quiet() override;
 
@@ -40,6 +41,7 @@ private:
     run_counts counts_;
     run_counts drawn_counts_;
     bool input_open_ = false;
+    bool output_opened_ = false;
     std::optional<std::uint64_t> input_size_;
     std::string messages_;
     std::size_t shown_width_ = 0;

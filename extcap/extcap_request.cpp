@@ -8,6 +8,9 @@ namespace wpan2pcap {
 
 namespace {
 
+constexpr const char* no_capture_filters =
+    "capture filters are not supported: leave the capture filter empty and use a display filter";
+
 // Options and whether they take a value.
 struct known_option {
     std::string_view name;
@@ -54,9 +57,12 @@ void take(extcap_request& request, std::string_view option, const std::filesyste
     // --extcap-version is taken and not needed.
 }
 
-std::string checked(const extcap_request& request)
+std::string checked(extcap_request& request)
 {
     using action = extcap_request::action;
+    // A filter with no --capture: Wireshark checks it as it is typed.
+    if (request.what == action::none && request.capture_filter)
+        request.what = action::check_filter;
     if (request.what == action::none)
         return "nothing asked: give --extcap-interfaces, --extcap-dlts, --extcap-config or --capture";
     if (request.what == action::interfaces)
@@ -68,7 +74,7 @@ std::string checked(const extcap_request& request)
     if (request.what != action::capture)
         return "";
     if (request.capture_filter && !request.capture_filter->empty())
-        return "capture filters are not supported: leave the capture filter empty and use a display filter";
+        return no_capture_filters;
     if (!request.fifo)
         return "no pipe given: add --fifo PATH";
     if (!request.source)
@@ -126,6 +132,9 @@ void answer_extcap_question(const extcap_request& request, std::ostream& out)
             << "interface {value=" << extcap_interface_name << "}{display=IEEE 802.15.4 record capture (wpan2pcap)}\n";
     } else if (request.what == action::dlts) {
         out << "dlt {number=195}{name=IEEE802_15_4_WITHFCS}{display=IEEE 802.15.4 frames with FCS}\n";
+    } else if (request.what == action::check_filter) {
+        if (!request.capture_filter->empty())
+            out << no_capture_filters << "\n";
     } else if (request.what == action::config) {
         out << "arg {number=0}{call=--source}{display=Record capture}{type=fileselect}{mustexist=true}{required=true}"
                "{tooltip=A capture of 151-byte IEEE 802.15.4 records}\n"

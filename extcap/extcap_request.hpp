@@ -16,7 +16,8 @@ namespace wpan2pcap {
 inline constexpr const char* extcap_interface_name = "wpan2pcap";
 
 struct extcap_request {
-    enum class action { none, interfaces, dlts, config, capture };
+    // check_filter: Wireshark asks whether a capture filter is valid.
+    enum class action { none, interfaces, dlts, config, check_filter, capture };
     action what = action::none;
     std::optional<std::string> interface;
     std::optional<std::filesystem::path> fifo;
@@ -35,7 +36,9 @@ std::string in_quotes(std::string_view text);
 
 extcap_request parse_extcap_request(std::span<const std::filesystem::path> arguments);
 
-// The answers to --extcap-interfaces, --extcap-dlts and --extcap-config.
+// The answers to --extcap-interfaces, --extcap-dlts and --extcap-config, and
+// to a capture filter's check: nothing for an empty filter (valid), else one
+// line saying why it is not (this source cannot filter).
 void answer_extcap_question(const extcap_request& request, std::ostream& out);
 
 } // namespace wpan2pcap

@@ -1,5 +1,8 @@
 #include "extcap/followed_file.hpp"
 
+#include <algorithm>
+#include <cstring>
+
 namespace wpan2pcap {
 
 bool followed_file_buffer::open(const std::filesystem::path& path, bool follow)
@@ -7,6 +10,7 @@ bool followed_file_buffer::open(const std::filesystem::path& path, bool follow)
     path_ = path;
     follow_ = follow;
     restarted_ = false;
+    tail_size_ = 0;
     if (follow_)
         watch_.watch(path_);
     return input_file_buffer::open(path);
@@ -15,12 +19,40 @@ bool followed_file_buffer::open(const std::filesystem::path& path, bool follow)
 bool followed_file_buffer::begin_again()
 {
     restarted_ = false;
-    // A file that was replaced is opened anew; one that shrank is read again.
+    tail_size_ = 0;
+    // A file that was replaced is opened anew; one that was rewritten is read again.
     if (identity_of(path_) != identity_of(descriptor())) {
         watch_.watch(path_);
-        return input_file_buffer::open(path_);
+        if (!input_file_buffer::open(path_))
+            return false;
+        // A name swapped to mean the output would feed the capture to itself.
+        if (same_file(identity_of(descriptor()), output_)) {
+            names_the_output_ = true;
+            return false;
+        }
+        return true;
     }
     return rewind();
+}
+
+void followed_file_buffer::bytes_arrived(std::span<const char> bytes)
+{
+    if (!follow_)
+        return;
+    // Keep the last record's worth: what is left of the old tail, then the new bytes.
+    const std::size_t kept = std::min(tail_size_, tail_.size() - std::min(bytes.size(), tail_.size()));
+    std::memmove(tail_.data(), tail_.data() + tail_size_ - kept, kept);
+    const auto fresh = bytes.last(std::min(bytes.size(), tail_.size() - kept));
+    std::memcpy(tail_.data() + kept, fresh.data(), fresh.size());
+    tail_size_ = kept + fresh.size();
+}
+
+bool followed_file_buffer::still_holds_what_was_read()
+{
+    std::array<char, record_size> now;
+    const auto span = std::span(now).first(tail_size_);
+    return read_at(descriptor(), bytes_read() - tail_size_, span) &&
+           std::memcmp(now.data(), tail_.data(), tail_size_) == 0;
 }
 
 bool followed_file_buffer::wait_for_more()
@@ -31,13 +63,13 @@ bool followed_file_buffer::wait_for_more()
         const std::optional<std::uint64_t> size = regular_file_size(descriptor());
         if (!size) // only a regular file grows in place
             return false;
-        if (*size > bytes_read())
-            return true;
         const std::optional<file_identity> named = identity_of(path_);
-        if (*size < bytes_read() || (named && named != identity_of(descriptor()))) {
+        if (*size < bytes_read() || (named && named != identity_of(descriptor())) || !still_holds_what_was_read()) {
             restarted_ = true;
             return false;
         }
+        if (*size > bytes_read())
+            return true;
         if (!watch_.wait())
             return false;
     }

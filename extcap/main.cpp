@@ -18,7 +18,7 @@ int run_program(const std::vector<std::filesystem::path>& arguments)
     using namespace wpan2pcap;
     const extcap_request request = parse_extcap_request(arguments);
     if (!request.error.empty()) {
-        std::cerr << "wpan2pcap-extcap: " << request.error << std::endl;
+        report_error(std::cerr, request.error);
         release_waiting_reader(request);
         return exit_usage;
     }

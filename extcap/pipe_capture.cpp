@@ -21,17 +21,24 @@ constexpr std::size_t pipe_buffer_size = 64 * 1024;
 
 int fail(const extcap_request& request, std::ostream& errors, const std::string& message)
 {
-    errors << "wpan2pcap-extcap: " << message << std::endl;
+    report_error(errors, message);
     release_waiting_reader(request);
     return exit_file_failure;
 }
 
 } // namespace
 
+void report_error(std::ostream& errors, const std::string& message)
+{
+    // One line, and nothing a terminal or Wireshark's dialog would obey,
+    // whatever the file names in it hold.
+    errors << "wpan2pcap-extcap: " << visible_text(message) << std::endl;
+}
+
 void release_waiting_reader(const extcap_request& request)
 {
     if (request.fifo && names_a_pipe(*request.fifo))
-        open_for_writing(*request.fifo).close();
+        release_pipe_reader(*request.fifo);
 }
 
 int capture_to_pipe(const extcap_request& request, std::ostream& errors)
@@ -41,9 +48,12 @@ int capture_to_pipe(const extcap_request& request, std::ostream& errors)
     if (std::filesystem::is_directory(*request.source, ignored))
         return fail(request, errors, "the source " + source_text + " is a folder, not a record capture");
     basic_input_file<followed_file_buffer> source;
-    if (!source.buffer().open(*request.source, request.follow))
+    if (!source.buffer().open(*request.source, request.follow)) {
+        if (stop_requested()) // while a named pipe waited for its writer: no failure
+            return exit_success;
         return fail(request, errors, "cannot open the source " + source_text + ": " +
                                          std::generic_category().message(errno));
+    }
 
     // The reader opens its end when it is ready; a stop may come first.
     if (same_file(identity_of(*request.fifo), identity_of(source.buffer().descriptor())))
@@ -54,8 +64,13 @@ int capture_to_pipe(const extcap_request& request, std::ostream& errors)
             return exit_success;
         return fail(request, errors, "cannot open the pipe " + in_quotes(path_text(*request.fifo)));
     }
+    if (is_terminal(pipe.get()))
+        return fail(request, errors, "cannot open the pipe " + in_quotes(path_text(*request.fifo)) +
+                                         ": a terminal never takes a capture");
     if (is_regular_file(pipe.get()))
         truncate_file(pipe.get(), 0);
+    // Should the source's name come to mean the output, it is not read.
+    source.buffer().never_read(identity_of(pipe.get()));
     packet_file_buffer packets(std::move(pipe), pipe_buffer_size);
     std::ostream output(&packets);
     pcap_writer writer(output);
@@ -83,6 +98,8 @@ int capture_to_pipe(const extcap_request& request, std::ostream& errors)
         if (const std::optional<capture_record> record = decode_record(buffer)) {
             writer.write_packet(*record);
             ++written;
+            if (!output.good()) // the reader has gone, or the pipe failed
+                break;
         }
     }
 
@@ -94,9 +111,11 @@ int capture_to_pipe(const extcap_request& request, std::ostream& errors)
         if (request.debug_file)
             debug_file.open(*request.debug_file, std::ios::app);
         (debug_file.is_open() ? debug_file : errors)
-            << "wpan2pcap-extcap: " << written << " packets from " << source_text << std::endl;
+            << "wpan2pcap-extcap: " << written << " packets from " << visible_text(source_text) << std::endl;
     }
     // The reader leaving, or a stop, is how a capture ends: neither is a failure.
+    if (source.buffer().names_the_output())
+        return fail(request, errors, "the pipe is the source itself");
     if (source.bad())
         return fail(request, errors, "cannot read the source " + source_text);
     if (!closed && !packets.reader_gone())

@@ -53,6 +53,7 @@ input_file_buffer::int_type input_file_buffer::underflow()
         case io_result::done:
             bytes_read_ += count;
             setg(buffer_.data(), buffer_.data(), buffer_.data() + count);
+            bytes_arrived({buffer_.data(), count});
             return traits_type::to_int_type(*gptr());
         case io_result::end:
             if (wait_for_more())

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <istream>
 #include <optional>
+#include <span>
 #include <streambuf>
 #include <vector>
 
@@ -49,6 +50,8 @@ protected:
     // At the end of the input: true when there is more to read now. The end
     // of a file is its end, unless a follower waits for it to grow.
     virtual bool wait_for_more() { return false; }
+    // Each block as it is read, for a follower that checks what it read.
+    virtual void bytes_arrived(std::span<const char> /*bytes*/) {}
     // Bytes read from the file so far, buffered ones included.
     std::uint64_t bytes_read() const { return bytes_read_; }
 

@@ -35,11 +35,15 @@ private:
 };
 
 // Which file a descriptor or path names. A device file is identified by the
-// device it reaches, so two names of one device are the same file.
+// device it reaches, so two names of one device are the same file; a loop
+// device also by the file behind it, which is the same data.
 struct file_identity {
     std::uintmax_t device = 0; // on Windows the volume serial number, 0 when unknown
     std::uintmax_t inode = 0;
     std::uintmax_t inode_high = 0; // Windows file IDs have 128 bits
+    // The file a loop device reads and writes (device and inode), or zeros.
+    std::uintmax_t backing_device = 0;
+    std::uintmax_t backing_inode = 0;
     friend bool operator==(const file_identity&, const file_identity&) = default;
 };
 
@@ -47,8 +51,9 @@ std::optional<file_identity> identity_of(int fd);
 // Follows links; empty when the path names nothing.
 std::optional<file_identity> identity_of(const std::filesystem::path& path);
 
-// True when both are known and name the same file, except the null device,
-// which any number of readers and writers share harmlessly.
+// True when both are known and name the same file, or one is a loop device
+// over the other, except the null device, which any number of readers and
+// writers share harmlessly.
 bool same_file(const std::optional<file_identity>& a, const std::optional<file_identity>& b);
 
 // True when the file is the null device, which discards whatever it is given.
@@ -74,6 +79,12 @@ file_descriptor open_for_reading(const std::filesystem::path& path);
 file_descriptor open_for_writing(const std::filesystem::path& path);
 bool truncate_file(int fd, std::uint64_t size);
 bool seek_to_start(int fd);
+// Reads `into` whole from `offset`, leaving the descriptor's own position at
+// the end of what was read; false when it cannot.
+bool read_at(int fd, std::uint64_t offset, std::span<char> into);
+// Lets a reader waiting on the named pipe `path` see a writer come and go;
+// does nothing, and does not wait, when nobody reads it.
+void release_pipe_reader(const std::filesystem::path& path);
 
 // Pipes take a write of at most this many bytes whole or not at all.
 inline constexpr std::size_t pipe_atomic_write_size = 4096;

@@ -171,6 +171,28 @@ scenario ctrl_c_part_way(const fs::path& d, const std::string& output, const fs:
     return s;
 }
 
+// A loop device over a capture of 512 records (whole sectors, so the device
+// shows them all) as the input, the output or both, the capture file itself
+// the other: one file's data either way, so the output is refused.
+enum class loop_role { both, output, input };
+
+scenario loop_device_scene(const fs::path& d, loop_role device_is)
+{
+    const std::string image = records(1, 512, good_record);
+    write_file(d / "image", image);
+    std::string device;
+    if (getuid() != 0 || !run_helper({"losetup", "--find", "--show", (d / "image").string()}, d, &device))
+        return scenario{.skip = in_ci() ? "FAIL: cannot make a loop device, which CI must"
+                                        : "making a loop device needs root and losetup"};
+    device.erase(device.find_last_not_of('\n') + 1);
+    const std::string in = device_is == loop_role::output ? (d / "image").string() : device;
+    const std::string out = device_is == loop_role::input ? (d / "image").string() : device;
+    std::string trace = paths(in, out) + good_block(1) + "Unable to open output file." + records(2, 512, good_block);
+    scenario s{{in, out}, std::move(trace), 2, {{d / "image", image}}};
+    s.check_after = [device, d] { run_helper({"losetup", "--detach", device}, d); };
+    return s;
+}
+
 const e2e_case cases[] = {
     {"no_arguments", [](const fs::path&) { return scenario{{}, usage, 1, {}}; }},
     {"one_argument", [](const fs::path& d) { return scenario{{(d / "in").string()}, usage, 1, {{d / "in", {}}}}; }},
@@ -355,21 +377,11 @@ const e2e_case cases[] = {
      },
      true},
     {"same_block_device_as_input_and_output",
-     [](const fs::path& d) {
-         // 512 records make whole sectors, so the loop device shows them all.
-         const std::string image = records(1, 512, good_record);
-         write_file(d / "image", image);
-         std::string device;
-         if (getuid() != 0 || !run_helper({"losetup", "--find", "--show", (d / "image").string()}, d, &device))
-             return scenario{.skip = in_ci() ? "FAIL: cannot make a loop device, which CI must"
-                                             : "making a loop device needs root and losetup"};
-         device.erase(device.find_last_not_of('\n') + 1);
-         std::string trace = paths(device, device) + good_block(1) + "Unable to open output file." + records(2, 512, good_block);
-         scenario s{{device, device}, std::move(trace), 2, {{d / "image", image}}};
-         s.check_after = [device, d] { run_helper({"losetup", "--detach", device}, d); };
-         return s;
-     },
-     true},
+     [](const fs::path& d) { return loop_device_scene(d, loop_role::both); }, true},
+    {"loop_device_as_output_over_its_backing_input",
+     [](const fs::path& d) { return loop_device_scene(d, loop_role::output); }, true},
+    {"backing_file_as_output_of_its_loop_device_input",
+     [](const fs::path& d) { return loop_device_scene(d, loop_role::input); }, true},
     {"tty_as_output_on_a_terminal",
      [](const fs::path& d) {
          // /dev/tty reaches the terminal by a device of its own: any terminal is refused.
@@ -426,6 +438,17 @@ const e2e_case cases[] = {
                  std::this_thread::sleep_for(std::chrono::milliseconds(250));
              }
          });
+         return s;
+     },
+     true},
+    {"summary_names_no_output_that_was_refused",
+     [](const fs::path& d) {
+         // /dev/tty is standard error's terminal here, and a terminal never takes a capture.
+         write_file(d / "in", good_record(1));
+         scenario s{{(d / "in").string(), "/dev/tty"}, paths(d / "in", "/dev/tty") + good_block(1) + "Unable to open output file.", 2,
+                    {}};
+         s.console_to = console_mode::errors_on_terminal;
+         s.errors = {"\rwpan2pcap: 1 record converted, 151 bytes read in ", " s, no output file\nwpan2pcap: Unable to open output file.\n"};
          return s;
      },
      true},

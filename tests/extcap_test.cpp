@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
+#include <optional>
 #include <chrono>
 #include <csignal>
 #include <iostream>
@@ -82,6 +84,7 @@ TEST_P(extcap_protocol, answers_as_wireshark_expects)
     scratch_dir dir(c.name);
     const process_result result = run_process(extcap_command(c.arguments), dir.path / "out", console_mode::errors_to_file);
     EXPECT_EQ(result.status, c.status) << result.errors;
+    EXPECT_EQ(std::count(result.errors.begin(), result.errors.end(), '\n'), c.error.empty() ? 0 : 1) << result.errors;
     if (c.output.ends_with("…")) { // the interface list: the help link depends on where it is installed
         EXPECT_TRUE(result.output.starts_with(c.output.substr(0, c.output.size() - 3))) << result.output;
         // Wireshark drops an interface without a display name.
@@ -131,6 +134,22 @@ INSTANTIATE_TEST_SUITE_P(
                        "--extcap-capture-filter", "udp"},
                       1, "", "capture filters are not supported"},
         protocol_case{"nothing_asked", {}, 1, "", "nothing asked"},
+        // Wireshark checks the capture filter field as it is typed: nothing
+        // means valid, a line means invalid and is shown as the reason.
+        protocol_case{"empty_capture_filter_checked_valid",
+                      {"--extcap-capture-filter", "", "--extcap-interface", "wpan2pcap"}, 0, "", ""},
+        protocol_case{"capture_filter_checked_invalid_with_the_reason",
+                      {"--extcap-capture-filter", "udp port 5353", "--extcap-interface", "wpan2pcap"}, 0,
+                      "capture filters are not supported: leave the capture filter empty and use a display filter\n", ""},
+        // Shown in a dialog or on a terminal: one line, nothing it would obey.
+        protocol_case{"hostile_source_name_shown_safely",
+                      {"--capture", "--extcap-interface", "wpan2pcap", "--fifo", "out", "--source",
+                       "m\xff\x1b[31mRED\x1b[0m\nsecond line"},
+                      2, "",
+                      "wpan2pcap-extcap: cannot open the source \"mM-^?^[[31mRED^[[0m^Jsecond line\": No such file or directory\n"},
+        protocol_case{"source_is_a_folder",
+                      {"--capture", "--extcap-interface", "wpan2pcap", "--fifo", "out", "--source", "."}, 2, "",
+                      "the source \".\" is a folder, not a record capture"},
         protocol_case{"missing_source_file",
                       {"--capture", "--extcap-interface", "wpan2pcap", "--fifo", "out", "--source", "no-such-file.bin"},
                       2, "", "cannot open the source \"no-such-file.bin\""}),
@@ -305,6 +324,212 @@ TEST(extcap_capture, follows_a_growing_file_live)
     std::cout << "appended record to packet on the pipe, " << latency_ms.size() << " records: median " << median
               << " ms, worst " << latency_ms.back() << " ms; stopped " << stop_ms << " ms after SIGTERM\n";
 }
+
+// A new capture written into the followed file: in one go, as one process
+// writes a whole file, so the follower never sees it shorter than before;
+// or as another file put in its place. It is read from its first record,
+// never mixed with the old one.
+struct new_capture_case {
+    const char* name;
+    std::uint32_t records; // the new capture's, after the old one's three
+    bool renamed_over = false;
+};
+
+void PrintTo(const new_capture_case& c, std::ostream* os) { *os << c.name; }
+
+class new_capture_in_the_followed_file : public ::testing::TestWithParam<new_capture_case> {};
+
+TEST_P(new_capture_in_the_followed_file, is_read_from_its_first_record)
+{
+    const new_capture_case& c = GetParam();
+    scratch_dir dir(c.name);
+    const fs::path source = dir.path / "source.bin";
+    write_file(source, records(1000, 1002, good_record));
+    wireshark_pipe pipe(dir.path);
+    running_process extcap = start_process(
+        extcap_command({"--capture", "--extcap-interface", "wpan2pcap", "--fifo", pipe.name(), "--source", source.string(), "--follow"}),
+        dir.path / "console", console_mode::errors_to_file);
+    std::string received;
+    std::string expected = global_header + records(1000, 1002, good_packet);
+    pipe.read_until_size(received, expected.size());
+    ASSERT_EQ(visible(received), visible(expected));
+
+    const std::string capture = records(1, c.records, good_record);
+    if (c.renamed_over) {
+        write_file(dir.path / "next.bin", capture);
+        fs::rename(dir.path / "next.bin", source);
+    } else { // truncated and written by one write call
+        const int writer = open(source.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+        ASSERT_TRUE(write_all(writer, capture));
+        close(writer);
+    }
+    expected += records(1, c.records, good_packet);
+    pipe.read_until_size(received, expected.size());
+    pipe.read_until_size(received, expected.size() + 1, 200ms); // and nothing more
+    kill(extcap.pid, SIGTERM);
+    finish_process(extcap, dir.path / "console", 10s);
+    EXPECT_EQ(visible(received), visible(expected));
+}
+
+INSTANTIATE_TEST_SUITE_P(rewrites, new_capture_in_the_followed_file,
+                         ::testing::Values(new_capture_case{"larger_in_one_go", 5}, new_capture_case{"same_size_in_one_go", 3},
+                                           new_capture_case{"smaller_in_one_go", 2},
+                                           new_capture_case{"another_file_renamed_over_it", 4, true}),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+// Ways a capture must end, and how soon, in scenes Wireshark or a hostile
+// environment sets: each row runs the program on POSIX named pipes and files.
+struct ending_case {
+    const char* name;
+    // Sets the scene in `dir`; returns the program's arguments after
+    // --capture --extcap-interface wpan2pcap.
+    std::function<std::vector<std::string>(const fs::path& dir)> scene;
+    // Acts on the running program (and its scene); returns when the clock starts.
+    std::function<void(const fs::path& dir, pid_t pid)> act;
+    int status;
+    std::string error; // a part of standard error, which is one line; or nothing at all
+    double within_ms;  // from the act to the program's end
+    // What the file `out` in the scene must hold at the end, when given.
+    std::optional<std::string> out = std::nullopt;
+    // The program's standard output and error on a terminal, where the
+    // error is then read; else standard error to a file.
+    bool on_a_terminal = false;
+    // Undoes what the scene set up beyond its folder.
+    std::function<void(const fs::path& dir)> tidy = {};
+};
+
+void PrintTo(const ending_case& c, std::ostream* os) { *os << c.name; }
+
+class capture_ending : public ::testing::TestWithParam<ending_case> {};
+
+TEST_P(capture_ending, ends_as_it_should_and_soon)
+{
+    if (windows_build())
+        GTEST_SKIP() << "POSIX named pipes, links and signals";
+    const ending_case& c = GetParam();
+    scratch_dir dir(c.name);
+    std::vector<std::string> arguments = {"--capture", "--extcap-interface", "wpan2pcap"};
+    const std::vector<std::string> scene = c.scene(dir.path);
+    arguments.insert(arguments.end(), scene.begin(), scene.end());
+    if (scene.empty()) { // the scene cannot be set here
+        if (in_ci())
+            FAIL() << "CI must set every scene: root and losetup";
+        GTEST_SKIP() << "needs root and losetup";
+    }
+    running_process extcap = start_process(extcap_command(arguments), dir.path / "console",
+                                           c.on_a_terminal ? console_mode::terminal : console_mode::errors_to_file);
+    c.act(dir.path, extcap.pid);
+    const auto acted = steady::now();
+    const process_result result = finish_process(extcap, dir.path / "console", 20s);
+    const double ended_ms = std::chrono::duration<double, std::milli>(steady::now() - acted).count();
+    if (c.tidy)
+        c.tidy(dir.path);
+    EXPECT_EQ(result.status, c.status);
+    const std::string& errors = c.on_a_terminal ? result.output : result.errors;
+    if (c.error.empty()) {
+        EXPECT_EQ(visible(errors), "");
+    } else { // one line, and nothing before it
+        EXPECT_TRUE(errors.starts_with("wpan2pcap-extcap: ") && errors.find(c.error) != std::string::npos &&
+                    std::count(errors.begin(), errors.end(), '\n') == 1)
+            << visible(errors);
+    }
+    EXPECT_LT(ended_ms, c.within_ms);
+    if (c.out) {
+        EXPECT_EQ(visible(read_file(dir.path / "out")), visible(*c.out));
+    }
+    std::cout << c.name << ": ended " << ended_ms << " ms after the act\n";
+}
+
+// Waits until `path` holds `size` bytes.
+void wait_for_size(const fs::path& path, std::size_t size)
+{
+    std::error_code missing;
+    for (const auto deadline = steady::now() + 10s; steady::now() < deadline; std::this_thread::sleep_for(1ms))
+        if (fs::file_size(path, missing) >= size && !missing)
+            return;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    scenes, capture_ending,
+    ::testing::Values(
+        // Stopped while the source, a named pipe, has no writer yet: a stop, not a failure.
+        ending_case{"stop_while_the_source_pipe_waits_for_its_writer",
+                    [](const fs::path& d) {
+                        mkfifo((d / "source").c_str(), 0600);
+                        return std::vector<std::string>{"--fifo", (d / "out").string(), "--source", (d / "source").string()};
+                    },
+                    [](const fs::path&, pid_t pid) {
+                        std::this_thread::sleep_for(200ms);
+                        kill(pid, SIGTERM);
+                    },
+                    0, "", 100.0},
+        // The reader leaves part-way through a large source (4 GiB, sparse):
+        // the program ends at its next packet, not at the end of the source.
+        ending_case{"reader_gone_part_way_through_a_large_source",
+                    [](const fs::path& d) {
+                        const int source = open((d / "source").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+                        EXPECT_EQ(ftruncate(source, off_t{4} << 30), 0);
+                        close(source);
+                        mkfifo((d / "fifo").c_str(), 0600);
+                        return std::vector<std::string>{"--fifo", (d / "fifo").string(), "--source", (d / "source").string()};
+                    },
+                    [](const fs::path& d, pid_t) {
+                        const int reader = open((d / "fifo").c_str(), O_RDONLY | O_CLOEXEC);
+                        std::string first;
+                        read_until(reader, first, [](const std::string& got) { return got.size() >= 1000; });
+                        close(reader);
+                    },
+                    0, "", 100.0},
+        // An error with nobody reading the named pipe: the message, then the end.
+        ending_case{"error_with_no_reader_on_the_pipe",
+                    [](const fs::path& d) {
+                        mkfifo((d / "fifo").c_str(), 0600);
+                        return std::vector<std::string>{"--fifo", (d / "fifo").string(), "--source", (d / "missing").string()};
+                    },
+                    [](const fs::path&, pid_t) {}, 2, "cannot open the source", 1000.0},
+        // A followed link swapped to point at the output: never read back.
+        ending_case{"followed_link_swapped_to_the_output",
+                    [](const fs::path& d) {
+                        write_file(d / "capture.bin", records(1, 3, good_record));
+                        fs::create_symlink(d / "capture.bin", d / "link");
+                        return std::vector<std::string>{"--fifo", (d / "out").string(), "--source", (d / "link").string(), "--follow"};
+                    },
+                    [](const fs::path& d, pid_t) {
+                        wait_for_size(d / "out", pcap_of(3).size());
+                        fs::create_symlink(d / "out", d / "new-link");
+                        fs::rename(d / "new-link", d / "link");
+                    },
+                    2, "the pipe is the source itself", 1000.0, pcap_of(3)},
+        // A loop device over the source as the pipe: the same data, refused.
+        ending_case{"pipe_is_a_loop_device_over_the_source",
+                    [](const fs::path& d) {
+                        write_file(d / "out", records(1, 512, good_record));
+                        const process_result made = run_process({"losetup", "--find", "--show", (d / "out").string()}, d / "losetup");
+                        if (getuid() != 0 || made.status != 0)
+                            return std::vector<std::string>{};
+                        const std::string device = made.output.substr(0, made.output.find('\n'));
+                        write_file(d / "device", device);
+                        return std::vector<std::string>{"--fifo", device, "--source", (d / "out").string()};
+                    },
+                    [](const fs::path&, pid_t) {}, 2, "the pipe is the source itself", 1000.0, records(1, 512, good_record),
+                    false, [](const fs::path& d) { run_process({"losetup", "--detach", read_file(d / "device")}, d / "losetup"); }},
+        // A terminal never takes a capture: binary PCAP would fill the screen.
+        ending_case{"pipe_is_a_terminal",
+                    [](const fs::path& d) {
+                        write_file(d / "source", records(1, 3, good_record));
+                        return std::vector<std::string>{"--fifo", "/dev/tty", "--source", (d / "source").string()};
+                    },
+                    [](const fs::path&, pid_t) {}, 2, "cannot open the pipe \"/dev/tty\": a terminal never takes a capture",
+                    1000.0, std::nullopt, true},
+        // The source named as the pipe: refused before anything is written.
+        ending_case{"source_is_the_pipe_itself",
+                    [](const fs::path& d) {
+                        write_file(d / "out", records(1, 3, good_record));
+                        return std::vector<std::string>{"--fifo", (d / "out").string(), "--source", (d / "out").string()};
+                    },
+                    [](const fs::path&, pid_t) {}, 2, "the pipe is the source itself", 1000.0,
+                    records(1, 3, good_record)}),
+    [](const auto& row) { return std::string(row.param.name); });
 
 // tshark with a private home whose extcap folder holds the program, as a
 // user's own installation would.

@@ -6,11 +6,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <fstream>
+#include <string>
 
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace wpan2pcap {
@@ -22,9 +25,26 @@ file_identity identity_from(const struct stat& status)
     // The second field tells device numbers from inode numbers apart.
     if (S_ISCHR(status.st_mode))
         return {static_cast<std::uintmax_t>(status.st_rdev), UINTMAX_MAX};
-    if (S_ISBLK(status.st_mode))
-        return {static_cast<std::uintmax_t>(status.st_rdev), UINTMAX_MAX - 1};
+    if (S_ISBLK(status.st_mode)) {
+        file_identity device{static_cast<std::uintmax_t>(status.st_rdev), UINTMAX_MAX - 1};
+        // A loop device is its backing file's data: the kernel names that file.
+        const std::string backing_file = "/sys/dev/block/" + std::to_string(major(status.st_rdev)) + ":" +
+                                         std::to_string(minor(status.st_rdev)) + "/loop/backing_file";
+        std::ifstream named(backing_file);
+        std::string path;
+        struct stat backing {};
+        if (std::getline(named, path) && stat(path.c_str(), &backing) == 0 && S_ISREG(backing.st_mode)) {
+            device.backing_device = static_cast<std::uintmax_t>(backing.st_dev);
+            device.backing_inode = static_cast<std::uintmax_t>(backing.st_ino);
+        }
+        return device;
+    }
     return {static_cast<std::uintmax_t>(status.st_dev), static_cast<std::uintmax_t>(status.st_ino)};
+}
+
+bool backed_by(const file_identity& loop, const file_identity& file)
+{
+    return loop.backing_inode != 0 && loop.backing_device == file.device && loop.backing_inode == file.inode;
 }
 
 std::optional<struct stat> status_of(int fd)
@@ -63,7 +83,7 @@ const std::optional<file_identity>& null_device()
 
 bool same_file(const std::optional<file_identity>& a, const std::optional<file_identity>& b)
 {
-    return a && b && *a == *b && *a != null_device();
+    return a && b && ((*a == *b && *a != null_device()) || backed_by(*a, *b) || backed_by(*b, *a));
 }
 
 bool is_null_device(const std::optional<file_identity>& file) { return file && file == null_device(); }
@@ -145,6 +165,26 @@ file_descriptor open_for_writing(const std::filesystem::path& path)
 
 bool truncate_file(int fd, std::uint64_t size) { return ftruncate(fd, static_cast<off_t>(size)) == 0; }
 bool seek_to_start(int fd) { return lseek(fd, 0, SEEK_SET) == 0; }
+
+bool read_at(int fd, std::uint64_t offset, std::span<char> into)
+{
+    // pread leaves the position where the caller's reads expect it.
+    for (std::size_t done = 0; done < into.size();) {
+        const ssize_t n = pread(fd, into.data() + done, into.size() - done, static_cast<off_t>(offset + done));
+        if (n <= 0 && !(n < 0 && errno == EINTR))
+            return false;
+        done += n > 0 ? static_cast<std::size_t>(n) : 0;
+    }
+    return true;
+}
+
+void release_pipe_reader(const std::filesystem::path& path)
+{
+    // Without a reader the open fails at once (ENXIO) rather than waiting.
+    const int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd >= 0)
+        ::close(fd);
+}
 
 io_result write_all(int fd, std::span<const char> bytes, std::size_t& written)
 {

@@ -209,6 +209,25 @@ bool seek_to_start(int fd)
     return SetFilePointerEx(handle_of(fd), start, nullptr, FILE_BEGIN) != 0;
 }
 
+bool read_at(int fd, std::uint64_t offset, std::span<char> into)
+{
+    // On a handle opened for plain reads, a read at an offset also moves the
+    // file's position to its end.
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD n = 0;
+    return ReadFile(handle_of(fd), into.data(), static_cast<DWORD>(into.size()), &n, &at) && n == into.size();
+}
+
+void release_pipe_reader(const std::filesystem::path& path)
+{
+    // One try, without waiting for a busy pipe.
+    const HANDLE pipe = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (pipe != INVALID_HANDLE_VALUE)
+        CloseHandle(pipe);
+}
+
 io_result write_all(int fd, std::span<const char> bytes, std::size_t& written)
 {
     written = 0;
