@@ -20,6 +20,7 @@ struct known_option {
 constexpr known_option known_options[] = {
     {"--extcap-interfaces", false}, {"--extcap-dlts", false},   {"--extcap-config", false},
     {"--capture", false},           {"--follow", false},        {"--debug", false},
+    {"--record-numbers", false},
     {"--extcap-version", true},     {"--extcap-interface", true}, {"--fifo", true},
     {"--source", true},             {"--extcap-capture-filter", true}, {"--debug-file", true},
 };
@@ -42,6 +43,8 @@ void take(extcap_request& request, std::string_view option, const std::filesyste
         ask(action::capture);
     else if (option == "--follow")
         request.follow = true;
+    else if (option == "--record-numbers")
+        request.record_numbers = true;
     else if (option == "--debug")
         request.debug = true;
     else if (option == "--extcap-interface")
@@ -139,7 +142,10 @@ void answer_extcap_question(const extcap_request& request, std::ostream& out)
         out << "arg {number=0}{call=--source}{display=Record capture}{type=fileselect}{mustexist=true}{required=true}"
                "{tooltip=A capture of 151-byte IEEE 802.15.4 records}\n"
             << "arg {number=1}{call=--follow}{display=Follow the file as it grows}{type=boolflag}"
-               "{tooltip=Go on reading the records appended to the file until the capture is stopped}\n";
+               "{tooltip=Go on reading the records appended to the file until the capture is stopped}\n"
+            << "arg {number=2}{call=--record-numbers}{display=Record numbers and flags (pcapng)}{type=boolflag}"
+               "{tooltip=Capture as pcapng, each packet carrying its record's number as the packet ID and its number and "
+               "flags as a comment}\n";
     }
 }
 

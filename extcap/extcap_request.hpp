@@ -24,6 +24,7 @@ struct extcap_request {
     std::optional<std::filesystem::path> source;
     std::optional<std::string> capture_filter;
     bool follow = false;
+    bool record_numbers = false; // pcapng with each record's number and flags
     bool debug = false;
     std::optional<std::filesystem::path> debug_file;
     // Why the request cannot be carried out, in a line Wireshark shows the

@@ -35,16 +35,22 @@ bool followed_file_buffer::begin_again()
     return rewind();
 }
 
-void followed_file_buffer::bytes_arrived(std::span<const char> bytes)
+bool followed_file_buffer::bytes_arrived(std::span<const char> bytes)
 {
     if (!follow_)
-        return;
+        return true;
+    // Read after a rewrite, these bytes would belong to the new capture.
+    if (!still_holds_what_was_read()) {
+        restarted_ = true;
+        return false;
+    }
     // Keep the last record's worth: what is left of the old tail, then the new bytes.
     const std::size_t kept = std::min(tail_size_, tail_.size() - std::min(bytes.size(), tail_.size()));
     std::memmove(tail_.data(), tail_.data() + tail_size_ - kept, kept);
     const auto fresh = bytes.last(std::min(bytes.size(), tail_.size() - kept));
     std::memcpy(tail_.data() + kept, fresh.data(), fresh.size());
     tail_size_ = kept + fresh.size();
+    return true;
 }
 
 bool followed_file_buffer::still_holds_what_was_read()

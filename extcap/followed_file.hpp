@@ -15,9 +15,12 @@ namespace wpan2pcap {
 // of a change, and looking every 50 ms in any case), so a record written in
 // pieces is completed when its rest arrives. A new capture written into the
 // file holds other bytes where the last ones read were, however fast it was
-// written and whatever its size; so does a file that shrinks, or whose name
-// comes to mean another file. Then the reader reports the end, and
-// restarted() tells it to begin again from the first byte.
+// written and whatever its size: that is looked at whenever the file may
+// have changed and after every read, so bytes of the new capture are never
+// taken as the old one's continuation. A file that shrinks, or whose name
+// comes to mean another file, holds a new capture too. Then the reader
+// reports the end, and restarted() tells it to begin again from the first
+// byte.
 class followed_file_buffer : public input_file_buffer {
 public:
     followed_file_buffer() = default;
@@ -33,7 +36,7 @@ public:
 
 protected:
     bool wait_for_more() override;
-    void bytes_arrived(std::span<const char> bytes) override;
+    bool bytes_arrived(std::span<const char> bytes) override;
 
 private:
     // True when the file still holds the last bytes read where they were read.

@@ -2,22 +2,85 @@
 
 #include "extcap/followed_file.hpp"
 #include "formats/capture_record.hpp"
+#include "formats/little_endian.hpp"
 #include "formats/pcap_writer.hpp"
+#include "formats/pcapng_writer.hpp"
 #include "system/exit_status.hpp"
 #include "system/packet_file.hpp"
 #include "system/path_text.hpp"
 #include "system/stop_signals.hpp"
 
+#include <cinttypes>
 #include <cstdint>
+#include <cstdio>
 #include <fstream>
 #include <string>
 #include <system_error>
+#include <vector>
 
 namespace wpan2pcap {
 
 namespace {
 
 constexpr std::size_t pipe_buffer_size = 64 * 1024;
+
+// The capture as the converter writes it (PCAP), or as pcapng carrying each
+// record's number and flags, and the records skipped before it. Its header
+// goes out first, so the reader starts its capture at once, even on an empty
+// file that is followed.
+class capture_writer {
+public:
+    capture_writer(std::ostream& output, bool record_numbers) : pcap_(output)
+    {
+        if (record_numbers) {
+            pcapng_.emplace(output);
+            pcapng_->write_header("wpan2pcap-extcap " WPAN2PCAP_VERSION);
+        } else {
+            pcap_.write_global_header();
+        }
+    }
+
+    void write_packet(const capture_record& record)
+    {
+        if (!pcapng_) {
+            pcap_.write_packet(record);
+            return;
+        }
+        if (unnoted_skips_ > 0)
+            comments_.push_back("and " + std::to_string(unnoted_skips_) + " more records skipped: invalid length, the last record " +
+                                std::to_string(last_unnoted_));
+        char own[40];
+        std::snprintf(own, sizeof own, "record %" PRIu32 ", flags 0x%02x", record.number, record.flags);
+        comments_.emplace_back(own);
+        pcapng_->write_packet(record, comments_);
+        comments_.clear();
+        unnoted_skips_ = 0;
+    }
+
+    // A record skipped for its length shows, in pcapng, as a comment on the
+    // next packet; a long run of them as a few, and a count of the rest.
+    void note_skipped(const record_buffer& raw)
+    {
+        if (!pcapng_)
+            return;
+        const std::uint32_t number = load_u32_le(std::span(raw).subspan<number_offset, 4>());
+        if (comments_.size() < max_skip_notes) {
+            comments_.push_back("after record " + std::to_string(number) + ", skipped: invalid length");
+        } else {
+            ++unnoted_skips_;
+            last_unnoted_ = number;
+        }
+    }
+
+private:
+    static constexpr std::size_t max_skip_notes = 16;
+
+    pcap_writer pcap_;
+    std::optional<pcapng_writer> pcapng_;
+    std::vector<std::string> comments_;
+    std::uint64_t unnoted_skips_ = 0;
+    std::uint32_t last_unnoted_ = 0;
+};
 
 int fail(const extcap_request& request, std::ostream& errors, const std::string& message)
 {
@@ -73,10 +136,7 @@ int capture_to_pipe(const extcap_request& request, std::ostream& errors)
     source.buffer().never_read(identity_of(pipe.get()));
     packet_file_buffer packets(std::move(pipe), pipe_buffer_size);
     std::ostream output(&packets);
-    pcap_writer writer(output);
-    // The header goes first, so the reader starts its capture at once, even
-    // on an empty file that is followed.
-    writer.write_global_header();
+    capture_writer writer(output, request.record_numbers);
 
     record_buffer buffer;
     std::uint64_t written = 0;
@@ -100,6 +160,8 @@ int capture_to_pipe(const extcap_request& request, std::ostream& errors)
             ++written;
             if (!output.good()) // the reader has gone, or the pipe failed
                 break;
+        } else {
+            writer.note_skipped(buffer);
         }
     }
 

@@ -34,4 +34,10 @@ inline void store_u32_le(std::span<std::uint8_t, 4> out, std::uint32_t value)
     store_u16_le(out.last<2>(), static_cast<std::uint16_t>(value >> 16));
 }
 
+inline void store_u64_le(std::span<std::uint8_t, 8> out, std::uint64_t value)
+{
+    store_u32_le(out.first<4>(), static_cast<std::uint32_t>(value));
+    store_u32_le(out.last<4>(), static_cast<std::uint32_t>(value >> 32));
+}
+
 } // namespace wpan2pcap

@@ -51,9 +51,10 @@ input_file_buffer::int_type input_file_buffer::underflow()
         std::size_t count = 0;
         switch (read_some(file_.get(), buffer_, count)) {
         case io_result::done:
+            if (!bytes_arrived({buffer_.data(), count}))
+                return traits_type::eof();
             bytes_read_ += count;
             setg(buffer_.data(), buffer_.data(), buffer_.data() + count);
-            bytes_arrived({buffer_.data(), count});
             return traits_type::to_int_type(*gptr());
         case io_result::end:
             if (wait_for_more())

@@ -50,8 +50,9 @@ protected:
     // At the end of the input: true when there is more to read now. The end
     // of a file is its end, unless a follower waits for it to grow.
     virtual bool wait_for_more() { return false; }
-    // Each block as it is read, for a follower that checks what it read.
-    virtual void bytes_arrived(std::span<const char> /*bytes*/) {}
+    // Each block as it is read, before it counts as read, for a follower
+    // that checks what it reads: false drops it and ends the input there.
+    virtual bool bytes_arrived(std::span<const char> /*bytes*/) { return true; }
     // Bytes read from the file so far, buffered ones included.
     std::uint64_t bytes_read() const { return bytes_read_; }
 

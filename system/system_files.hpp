@@ -79,8 +79,8 @@ file_descriptor open_for_reading(const std::filesystem::path& path);
 file_descriptor open_for_writing(const std::filesystem::path& path);
 bool truncate_file(int fd, std::uint64_t size);
 bool seek_to_start(int fd);
-// Reads `into` whole from `offset`, leaving the descriptor's own position at
-// the end of what was read; false when it cannot.
+// Reads `into` whole from `offset`, leaving the descriptor's own position
+// where it was; false when it cannot.
 bool read_at(int fd, std::uint64_t offset, std::span<char> into);
 // Lets a reader waiting on the named pipe `path` see a writer come and go;
 // does nothing, and does not wait, when nobody reads it.

@@ -123,7 +123,10 @@ INSTANTIATE_TEST_SUITE_P(
                       "arg {number=0}{call=--source}{display=Record capture}{type=fileselect}{mustexist=true}"
                       "{required=true}{tooltip=A capture of 151-byte IEEE 802.15.4 records}\n"
                       "arg {number=1}{call=--follow}{display=Follow the file as it grows}{type=boolflag}"
-                      "{tooltip=Go on reading the records appended to the file until the capture is stopped}\n",
+                      "{tooltip=Go on reading the records appended to the file until the capture is stopped}\n"
+                      "arg {number=2}{call=--record-numbers}{display=Record numbers and flags (pcapng)}{type=boolflag}"
+                      "{tooltip=Capture as pcapng, each packet carrying its record's number as the packet ID and its number "
+                      "and flags as a comment}\n",
                       ""},
         protocol_case{"unknown_interface", {"--extcap-interface", "eth0", "--extcap-dlts"}, 1, "", "unknown interface \"eth0\""},
         protocol_case{"unknown_option", {"--extcap-interfaces", "--channel", "11"}, 1, "", "unknown option \"--channel\""},
@@ -146,7 +149,8 @@ INSTANTIATE_TEST_SUITE_P(
                       {"--capture", "--extcap-interface", "wpan2pcap", "--fifo", "out", "--source",
                        "m\xff\x1b[31mRED\x1b[0m\nsecond line"},
                       2, "",
-                      "wpan2pcap-extcap: cannot open the source \"mM-^?^[[31mRED^[[0m^Jsecond line\": No such file or directory\n"},
+                      // (0xFF reaches the Windows program as U+FFFD, a letter.)
+                      "^[[31mRED^[[0m^Jsecond line\": No such file or directory\n"},
         protocol_case{"source_is_a_folder",
                       {"--capture", "--extcap-interface", "wpan2pcap", "--fifo", "out", "--source", "."}, 2, "",
                       "the source \".\" is a folder, not a record capture"},
@@ -644,6 +648,111 @@ TEST_F(with_tshark, shows_why_a_source_cannot_be_read_and_ends)
     const process_result result = finish_process(tshark, dir.path / "tshark", 20s);
     EXPECT_NE(result.signal, SIGKILL) << "tshark waited for ever";
     EXPECT_NE(result.output.find("cannot open the source \"" + missing.string() + "\""), std::string::npos) << result.output;
+}
+
+// What tshark shows of a pcapng capture: packet ID, comments (joined by
+// "|"), time and length, a line a packet.
+std::string packet_ids_and_comments(const fs::path& capture, const fs::path& scratch)
+{
+    return run_process({"tshark", "-r", capture.string(), "-T", "fields", "-E", "aggregator=|", "-e", "frame.packet_id", "-e",
+                        "frame.comment", "-e", "frame.time_epoch", "-e", "frame.len"},
+                       scratch)
+        .output;
+}
+
+// The same, worked out from the records: a skipped record's note sits on the
+// next packet, and times keep all their bits.
+std::string expected_packet_lines(const std::string& capture)
+{
+    std::string lines, notes;
+    std::size_t noted = 0, unnoted = 0; // a run of skips: 16 notes, then a count
+    std::uint64_t last_unnoted = 0;
+    for (std::size_t at = 0; at + 151 <= capture.size(); at += 151) {
+        const auto byte = [&](std::size_t i) { return static_cast<std::uint64_t>(static_cast<unsigned char>(capture[at + i])); };
+        std::uint64_t number = 0, timestamp = 0;
+        for (std::size_t i = 0; i < 4; ++i)
+            number |= byte(1 + i) << (8 * i);
+        for (std::size_t i = 0; i < 8; ++i)
+            timestamp |= byte(5 + i) << (8 * i);
+        const long payload = static_cast<long>(byte(13)) - ((byte(0) & 1) != 0 ? 2 : 0);
+        if (payload < 0 || payload > 135) {
+            if (noted++ < 16)
+                notes += "after record " + std::to_string(number) + ", skipped: invalid length|";
+            else
+                ++unnoted, last_unnoted = number;
+            continue;
+        }
+        if (unnoted > 0)
+            notes += "and " + std::to_string(unnoted) + " more records skipped: invalid length, the last record " +
+                     std::to_string(last_unnoted) + "|";
+        char line[2048]; // notes of up to 16 skipped records
+        std::snprintf(line, sizeof line, "%llu\t%srecord %llu, flags 0x%02llx\t%llu.%06llu000\t%ld\n",
+                      static_cast<unsigned long long>(number), notes.c_str(), static_cast<unsigned long long>(number),
+                      static_cast<unsigned long long>(byte(0)), static_cast<unsigned long long>(timestamp / 1'000'000),
+                      static_cast<unsigned long long>(timestamp % 1'000'000), payload + 2);
+        lines += line;
+        notes.clear();
+        noted = unnoted = 0;
+    }
+    return lines;
+}
+
+TEST_F(with_tshark, carries_record_numbers_and_flags_in_pcapng)
+{
+    const fs::path source = dir.path / "varied.bin", captured = dir.path / "captured.pcapng";
+    const fs::path converted = dir.path / "converted.pcap", as_pcap = dir.path / "as.pcap";
+    ASSERT_EQ(run_process({WPAN2PCAP_MAKE_CAPTURE, "--kind", "varied", "--records", "4000", source.string()}, dir.path / "make").status, 0);
+    // And a run of skipped records longer than one packet's notes.
+    std::string run;
+    for (std::uint32_t n = 5001; n <= 5020; ++n)
+        run += as_string(make_record({.flags = 0x01, .number = n, .length = 1}));
+    write_file(source, read_file(source) + run + good_record(5021));
+    ASSERT_EQ(run_process({WPAN2PCAP_BUILT_EXE, source.string(), converted.string()}, dir.path / "trace").status, 0);
+    running_process tshark = start_process({"tshark", "-i", "wpan2pcap", "-o", "extcap.wpan2pcap.source:" + source.string(), "-o",
+                                            "extcap.wpan2pcap.recordnumbers:true", "-w", captured.string()},
+                                           dir.path / "tshark", console_mode::file_and_errors);
+    ASSERT_EQ(finish_process(tshark, dir.path / "tshark", 30s).status, 0);
+
+    const std::string expected = expected_packet_lines(read_file(source));
+    ASSERT_NE(expected.find("skipped: invalid length|record "), std::string::npos) << "the capture has no skipped record";
+    ASSERT_NE(expected.find("\t4294"), std::string::npos) << "the capture has no time past 2^32 seconds";
+    ASSERT_NE(expected.find("and 4 more records skipped: invalid length, the last record 5020|record 5021"), std::string::npos);
+    EXPECT_EQ(packet_ids_and_comments(captured, dir.path / "fields"), expected);
+    // The frames are the converter's, byte for byte; as PCAP, the times too
+    // (their seconds cut to 32 bits).
+    ASSERT_EQ(run_process({"editcap", "-F", "pcap", captured.string(), as_pcap.string()}, dir.path / "editcap").status, 0);
+    const std::string pcap = read_file(as_pcap), reference = read_file(converted);
+    EXPECT_TRUE(pcap.size() > 24 && pcap.substr(24) == reference.substr(24));
+}
+
+TEST_F(with_tshark, follows_a_growing_file_with_record_numbers)
+{
+    const fs::path source = dir.path / "source.bin", captured = dir.path / "captured.pcapng";
+    write_file(source, records(1, 2, good_record));
+    running_process tshark = start_process({"tshark", "-i", "wpan2pcap", "-o", "extcap.wpan2pcap.source:" + source.string(), "-o",
+                                            "extcap.wpan2pcap.follow:true", "-o", "extcap.wpan2pcap.recordnumbers:true", "-w",
+                                            captured.string()},
+                                           dir.path / "tshark", console_mode::file_and_errors);
+    const auto packets_shown = [&](std::size_t count) {
+        std::string shown;
+        for (const auto deadline = steady::now() + 15s; steady::now() < deadline; std::this_thread::sleep_for(100ms)) {
+            shown = packet_ids_and_comments(captured, dir.path / "fields");
+            if (static_cast<std::size_t>(std::count(shown.begin(), shown.end(), '\n')) >= count)
+                break;
+        }
+        return shown;
+    };
+    EXPECT_EQ(packets_shown(2), expected_packet_lines(records(1, 2, good_record)));
+    {
+        std::ofstream append(source, std::ios::binary | std::ios::app);
+        append << good_record(3) << invalid_record() << good_record(4).substr(0, 100) << std::flush;
+        std::this_thread::sleep_for(300ms);
+        append << good_record(4).substr(100) << good_record(5) << std::flush;
+    }
+    const std::string shown = packets_shown(5);
+    kill(tshark.pid, SIGINT);
+    EXPECT_EQ(finish_process(tshark, dir.path / "tshark", 20s).status, 0);
+    EXPECT_EQ(shown, expected_packet_lines(records(1, 3, good_record) + invalid_record() + records(4, 5, good_record)));
 }
 
 } // namespace

@@ -1,10 +1,13 @@
 #include "formats/pcap_writer.hpp"
+#include "formats/pcapng_writer.hpp"
 
 #include "test_support.hpp"
 
 #include <gtest/gtest.h>
 
 #include <sstream>
+#include <string>
+#include <vector>
 
 namespace wpan2pcap {
 namespace {
@@ -89,6 +92,46 @@ TEST(pcap_writer, frame_length_counts_payload_and_fcs_even_above_snaplen)
         for (std::size_t i = 0; i < c.frame_length; ++i)
             ASSERT_EQ(static_cast<unsigned char>(packet[16 + i]), i + 1) << "byte " << i;
     }
+}
+
+// pcapng blocks, worked out by hand from the format's layout.
+TEST(pcapng_writer, header_is_a_section_naming_the_program_and_one_interface)
+{
+    std::ostringstream out;
+    pcapng_writer(out).write_header("wpan2pcap-extcap 9.9");
+    const std::string section = as_string({0x0A, 0x0D, 0x0D, 0x0A, 0x38, 0, 0, 0, // type, total length 56
+                                           0x4D, 0x3C, 0x2B, 0x1A, 1, 0, 0, 0,     // byte-order magic, version 1.0
+                                           0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, // section length unknown
+                                           4, 0, 20, 0}) +                          // shb_userappl, 20 bytes
+                                "wpan2pcap-extcap 9.9" + as_string({0, 0, 0, 0, 0x38, 0, 0, 0});
+    const std::string interface = as_string({1, 0, 0, 0, 0x14, 0, 0, 0,      // type, total length 20
+                                             0xC3, 0, 0, 0, 0x89, 0, 0, 0,   // link type 195, reserved, snaplen 137
+                                             0x14, 0, 0, 0});
+    EXPECT_EQ(visible(out.str()), visible(section + interface));
+}
+
+TEST(pcapng_writer, packet_block_keeps_all_64_bits_of_time_the_number_and_padded_comments)
+{
+    // 0x12_3456789A microseconds: past 2^32 seconds, which PCAP cannot hold.
+    const auto raw = make_record({.flags = 0x01, .number = 7, .timestamp = 0x123456789A, .length = 5,
+                                  .body = {0x41, 0x42, 0x43, 0x11, 0x22, 0x99}, .fill = 0x77});
+    const auto record = decode_record(raw);
+    ASSERT_TRUE(record.has_value());
+    std::ostringstream out;
+    const std::vector<std::string> comments = {"x", "record 7, flags 0x01"};
+    pcapng_writer(out).write_packet(*record, comments);
+    const std::string block = as_string({6, 0, 0, 0, 0x58, 0, 0, 0,            // type, total length 88
+                                         0, 0, 0, 0,                           // interface 0
+                                         0x12, 0, 0, 0, 0x9A, 0x78, 0x56, 0x34, // time, high then low half
+                                         5, 0, 0, 0, 5, 0, 0, 0,               // captured and original length
+                                         0x41, 0x42, 0x43, 0x11, 0x22, 0, 0, 0, // frame and FCS, padded
+                                         1, 0, 1, 0, 'x', 0, 0, 0,             // opt_comment, padded
+                                         1, 0, 20, 0}) +
+                              "record 7, flags 0x01" +
+                              as_string({5, 0, 8, 0, 7, 0, 0, 0, 0, 0, 0, 0,    // epb_packetid 7
+                                         0, 0, 0, 0,                           // end of options
+                                         0x58, 0, 0, 0});
+    EXPECT_EQ(visible(out.str()), visible(block));
 }
 
 } // namespace

@@ -212,12 +212,17 @@ bool seek_to_start(int fd)
 bool read_at(int fd, std::uint64_t offset, std::span<char> into)
 {
     // On a handle opened for plain reads, a read at an offset also moves the
-    // file's position to its end.
+    // file's position: it is put back.
+    const HANDLE handle = handle_of(fd);
+    LARGE_INTEGER here{}, none{};
+    if (!SetFilePointerEx(handle, none, &here, FILE_CURRENT))
+        return false;
     OVERLAPPED at{};
     at.Offset = static_cast<DWORD>(offset);
     at.OffsetHigh = static_cast<DWORD>(offset >> 32);
     DWORD n = 0;
-    return ReadFile(handle_of(fd), into.data(), static_cast<DWORD>(into.size()), &n, &at) && n == into.size();
+    const bool read = ReadFile(handle, into.data(), static_cast<DWORD>(into.size()), &n, &at) && n == into.size();
+    return SetFilePointerEx(handle, here, nullptr, FILE_BEGIN) && read;
 }
 
 void release_pipe_reader(const std::filesystem::path& path)
