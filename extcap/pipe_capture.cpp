@@ -100,8 +100,14 @@ void report_error(std::ostream& errors, const std::string& message)
 
 void release_waiting_reader(const extcap_request& request)
 {
-    if (request.fifo && names_a_pipe(*request.fifo))
-        release_pipe_reader(*request.fifo);
+    if (!request.fifo || !names_a_pipe(*request.fifo))
+        return;
+    // Wireshark opens the pipes it names so a moment after starting the
+    // program, and waits until a writer has come and gone: such a pipe's
+    // reader is looked for a while. Nobody may ever read a pipe of another
+    // name (given by hand), so there the program does not linger.
+    const bool wiresharks = path_text(request.fifo->filename()).find("wireshark_extcap") != std::string::npos;
+    release_pipe_reader(*request.fifo, wiresharks ? std::chrono::seconds(10) : std::chrono::milliseconds(500));
 }
 
 int capture_to_pipe(const extcap_request& request, std::ostream& errors)

@@ -15,9 +15,9 @@ namespace wpan2pcap {
 // with status 0; a failure is one line on `errors` and a non-zero status.
 int capture_to_pipe(const extcap_request& request, std::ostream& errors);
 
-// Opens and closes the pipe, if one was given and a reader waits on it:
-// Wireshark waits for the pipe to be opened before it looks at an extcap
-// program's errors.
+// Opens and closes the pipe, if one was given and a reader comes: Wireshark
+// waits for the pipe to be opened before it looks at an extcap program's
+// errors.
 void release_waiting_reader(const extcap_request& request);
 
 // Writes `message` to `errors` as one line Wireshark can show.

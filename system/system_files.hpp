@@ -82,9 +82,10 @@ bool seek_to_start(int fd);
 // Reads `into` whole from `offset`, leaving the descriptor's own position
 // where it was; false when it cannot.
 bool read_at(int fd, std::uint64_t offset, std::span<char> into);
-// Lets a reader waiting on the named pipe `path` see a writer come and go;
-// does nothing, and does not wait, when nobody reads it.
-void release_pipe_reader(const std::filesystem::path& path);
+// Lets a reader of the named pipe `path` see a writer come and go: opens and
+// closes it once a reader has it open, looking for one for at most
+// `patience` (or until a stop), and never waiting in the open itself.
+void release_pipe_reader(const std::filesystem::path& path, std::chrono::milliseconds patience);
 
 // Pipes take a write of at most this many bytes whole or not at all.
 inline constexpr std::size_t pipe_atomic_write_size = 4096;

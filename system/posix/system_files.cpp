@@ -55,6 +55,8 @@ std::optional<struct stat> status_of(int fd)
     return status;
 }
 
+constexpr std::chrono::milliseconds release_look_interval{5};
+
 int poll_timeout(std::chrono::milliseconds timeout)
 {
     return timeout.count() < 0 ? -1 : static_cast<int>(std::min<std::chrono::milliseconds::rep>(timeout.count(), 1 << 30));
@@ -178,12 +180,19 @@ bool read_at(int fd, std::uint64_t offset, std::span<char> into)
     return true;
 }
 
-void release_pipe_reader(const std::filesystem::path& path)
+void release_pipe_reader(const std::filesystem::path& path, std::chrono::milliseconds patience)
 {
     // Without a reader the open fails at once (ENXIO) rather than waiting.
-    const int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd >= 0)
-        ::close(fd);
+    const auto deadline = std::chrono::steady_clock::now() + patience;
+    for (;;) {
+        const int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd >= 0) {
+            ::close(fd);
+            return;
+        }
+        if (errno != ENXIO || std::chrono::steady_clock::now() >= deadline || !pause_unless_stopped(release_look_interval))
+            return;
+    }
 }
 
 io_result write_all(int fd, std::span<const char> bytes, std::size_t& written)

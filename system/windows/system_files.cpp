@@ -225,12 +225,21 @@ bool read_at(int fd, std::uint64_t offset, std::span<char> into)
     return SetFilePointerEx(handle, here, nullptr, FILE_BEGIN) && read;
 }
 
-void release_pipe_reader(const std::filesystem::path& path)
+void release_pipe_reader(const std::filesystem::path& path, std::chrono::milliseconds patience)
 {
-    // One try, without waiting for a busy pipe.
-    const HANDLE pipe = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (pipe != INVALID_HANDLE_VALUE)
-        CloseHandle(pipe);
+    // The pipe's maker is its reader: it is there once the pipe exists. A
+    // busy pipe is not waited for.
+    const auto deadline = std::chrono::steady_clock::now() + patience;
+    for (;;) {
+        const HANDLE pipe = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (pipe != INVALID_HANDLE_VALUE) {
+            CloseHandle(pipe);
+            return;
+        }
+        if (GetLastError() != ERROR_FILE_NOT_FOUND || std::chrono::steady_clock::now() >= deadline ||
+            !pause_unless_stopped(std::chrono::milliseconds(5)))
+            return;
+    }
 }
 
 io_result write_all(int fd, std::span<const char> bytes, std::size_t& written)
