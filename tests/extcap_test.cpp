@@ -240,15 +240,13 @@ public:
     }
 
     // Reads onto `received` until the writer closes the pipe (on Windows,
-    // until nothing comes for half a second); returns how long that took.
-    double read_to_its_end(std::string& received, std::chrono::milliseconds patience)
+    // until nothing comes for half a second).
+    void read_to_its_end(std::string& received, std::chrono::milliseconds patience)
     {
-        const auto start = steady::now();
         if (reader_ != -1)
             read_until(reader_, received, [](const std::string&) { return false; }, patience);
         else
             read_until_size(received, SIZE_MAX, 500ms);
-        return std::chrono::duration<double, std::milli>(steady::now() - start).count();
     }
 
 private:
@@ -323,8 +321,10 @@ TEST(extcap_capture, follows_a_growing_file_live)
     // (which Wine does for a signal), whose status it never looks at. The
     // stop is timed to the pipe's close, the program's own last act (a
     // sanitizer's checks at exit come after it).
+    const auto sent = steady::now();
     kill(extcap.pid, SIGTERM);
-    const double stop_ms = pipe.read_to_its_end(received, 10s);
+    pipe.read_to_its_end(received, 10s);
+    const double stop_ms = std::chrono::duration<double, std::milli>(steady::now() - sent).count();
     const process_result result = finish_process(extcap, dir.path / "console", 10s);
     if (!windows_build()) {
         EXPECT_EQ(result.status, 0) << result.errors;
