@@ -332,10 +332,12 @@ TEST(extcap_capture, follows_a_growing_file_live)
     }
     EXPECT_TRUE(received == expected) << "whole packets only, and nothing more";
 
-    // Woken by the system when the file changes, not by looking every 50 ms.
+    // Woken by the system when the file changes, not by looking every 50 ms
+    // (which gives a median near 50 ms). Wine's wake-up costs a few
+    // milliseconds more, and more again on a loaded machine.
     std::sort(latency_ms.begin(), latency_ms.end());
     const double median = latency_ms[latency_ms.size() / 2];
-    EXPECT_LE(median, 10.0);
+    EXPECT_LE(median, windows_build() ? 25.0 : 10.0);
     EXPECT_LE(latency_ms.back(), 250.0);
     std::cout << "appended record to packet on the pipe, " << latency_ms.size() << " records: median " << median
               << " ms, worst " << latency_ms.back() << " ms; stopped " << stop_ms << " ms after SIGTERM\n";
