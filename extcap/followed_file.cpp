@@ -70,7 +70,9 @@ bool followed_file_buffer::wait_for_more()
         if (!size) // only a regular file grows in place
             return false;
         const std::optional<file_identity> named = identity_of(path_);
-        if (*size < bytes_read() || (named && named != identity_of(descriptor())) || !still_holds_what_was_read()) {
+        // A file that grew is checked as its new bytes are read.
+        if (*size < bytes_read() || (named && named != identity_of(descriptor())) ||
+            (*size == bytes_read() && !still_holds_what_was_read())) {
             restarted_ = true;
             return false;
         }

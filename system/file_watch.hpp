@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 
 namespace wpan2pcap {
@@ -24,7 +25,7 @@ public:
     bool wait();
 
 private:
-    int handle_ = -1; // the system's own watch, where there is one
+    std::intptr_t handle_ = -1; // the system's own watch (a descriptor or a handle), where there is one
 };
 
 } // namespace wpan2pcap

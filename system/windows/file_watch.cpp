@@ -11,19 +11,19 @@ namespace wpan2pcap {
 file_watch::~file_watch()
 {
     if (handle_ != -1)
-        FindCloseChangeNotification(reinterpret_cast<HANDLE>(static_cast<intptr_t>(handle_)));
+        FindCloseChangeNotification(reinterpret_cast<HANDLE>(handle_));
 }
 
 void file_watch::watch(const std::filesystem::path& path)
 {
     if (handle_ != -1)
-        FindCloseChangeNotification(reinterpret_cast<HANDLE>(static_cast<intptr_t>(handle_)));
+        FindCloseChangeNotification(reinterpret_cast<HANDLE>(handle_));
     handle_ = -1;
     const std::filesystem::path folder = path.has_parent_path() ? path.parent_path() : std::filesystem::path(L".");
     const HANDLE changes = FindFirstChangeNotificationW(
         folder.c_str(), FALSE, FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_LAST_WRITE | FILE_NOTIFY_CHANGE_FILE_NAME);
     if (changes != INVALID_HANDLE_VALUE)
-        handle_ = static_cast<int>(reinterpret_cast<intptr_t>(changes));
+        handle_ = reinterpret_cast<std::intptr_t>(changes);
 }
 
 bool file_watch::wait()
@@ -31,7 +31,7 @@ bool file_watch::wait()
     const auto interval = static_cast<DWORD>(file_look_interval.count());
     if (handle_ == -1)
         return WaitForSingleObject(stop_event(), interval) != WAIT_OBJECT_0;
-    const HANDLE changes = reinterpret_cast<HANDLE>(static_cast<intptr_t>(handle_));
+    const HANDLE changes = reinterpret_cast<HANDLE>(handle_);
     const HANDLE events[] = {stop_event(), changes};
     const DWORD woken = WaitForMultipleObjects(2, events, FALSE, interval);
     if (woken == WAIT_OBJECT_0 + 1)
