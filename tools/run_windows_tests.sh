@@ -28,6 +28,7 @@ export LANG=C.UTF-8 # non-ASCII paths reach the program as the right wide charac
 # program ends, and a program started at that moment can fail to start
 # ("wine client error:0: recvmsg: Connection reset by peer", status 1): about
 # one start in four hundred here, which made a test fail now and then.
+wineserver -w # the server that prepared the prefix, if it is still up
 wineserver -p
 trap 'WINEPREFIX="$PWD/build/windows/wine" wineserver -k 2>/dev/null || true' EXIT
 
