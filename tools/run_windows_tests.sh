@@ -23,14 +23,21 @@ cmake --workflow --preset windows
 # A Wine prefix of our own, quiet, with no offer to install .NET or a browser.
 export WINEPREFIX="$PWD/build/windows/wine" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 export LANG=C.UTF-8 # non-ASCII paths reach the program as the right wide characters
-[ -d "$WINEPREFIX" ] || wineboot --init >/dev/null 2>&1 || true
+if [ -d "$WINEPREFIX" ]; then
+    wineserver -k 2>/dev/null || true # one that an interrupted run left behind
+else
+    wineboot --init >/dev/null 2>&1 || true
+fi
 # One Wine server for the whole run. Wine otherwise stops its server as each
 # program ends, and a program started at that moment can fail to start
 # ("wine client error:0: recvmsg: Connection reset by peer", status 1): about
 # one start in four hundred here, which made a test fail now and then.
-wineserver -w # the server that prepared the prefix, if it is still up
+wineserver -w # until the server that prepared the prefix, or was stopped, is gone
 wineserver -p
 trap 'WINEPREFIX="$PWD/build/windows/wine" wineserver -k 2>/dev/null || true' EXIT
+# Wine's own services start with the first program and then stay as long as
+# the server: started here, they hold no test's console open.
+wine cmd /c exit </dev/null >/dev/null 2>&1
 
 status=0
 # Only the failures and the totals: they stay in view in a shortened log.

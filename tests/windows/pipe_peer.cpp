@@ -17,6 +17,7 @@
 //                                             run PROGRAM on this console, its standard output into
 //                                             TRACE; press Ctrl-C once WATCHED holds BYTES bytes;
 //                                             write how it ended into REPORT
+//   pipe_peer ctrl-c-slow-console ...         the same, standard output taken in at a console's pace
 //
 // It prints "ready" once its pipes exist, and what it saw at the end.
 
@@ -27,6 +28,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -222,14 +224,33 @@ int relay(const char* in_name, const char* out_name, const char* records_path, c
 
 BOOL WINAPI keep_running(DWORD) { return TRUE; }
 
-int press_ctrl_c(const char* trace, const char* watched, std::size_t bytes, const char* report, int argc, char** argv)
+int press_ctrl_c(bool slow_console, const char* trace, const char* watched, std::size_t bytes, const char* report, int argc,
+                 char** argv)
 {
     // This program stays, to tell how the other ended: its handler takes the
     // event. (Ignoring it instead would be inherited.)
     SetConsoleCtrlHandler(keep_running, TRUE);
     SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
-    const HANDLE trace_file = CreateFileW(wide(trace).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited,
-                                          CREATE_ALWAYS, 0, nullptr);
+    const HANDLE trace_file = CreateFileW(wide(trace).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                          slow_console ? nullptr : &inherited, CREATE_ALWAYS, 0, nullptr);
+    // A console takes text slowly, and so can this one: the program's
+    // standard output then reaches TRACE through a pipe read a piece at a
+    // time. Without that, a loaded machine could deliver Ctrl-C after the
+    // whole input was converted.
+    HANDLE console_read = nullptr, console_write = nullptr;
+    std::thread console_reader;
+    if (slow_console) {
+        CreatePipe(&console_read, &console_write, &inherited, 0);
+        SetHandleInformation(console_read, HANDLE_FLAG_INHERIT, 0);
+        console_reader = std::thread([console_read, trace_file] {
+            char piece[4096];
+            DWORD got = 0;
+            while (ReadFile(console_read, piece, sizeof piece, &got, nullptr) && got > 0) {
+                write_whole(trace_file, piece, got);
+                Sleep(1);
+            }
+        });
+    }
     const HANDLE nothing = CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, 0, &inherited, OPEN_EXISTING, 0, nullptr);
     std::wstring command;
     for (int i = 0; i < argc; ++i)
@@ -238,13 +259,15 @@ int press_ctrl_c(const char* trace, const char* watched, std::size_t bytes, cons
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = nothing;
-    startup.hStdOutput = trace_file;
+    startup.hStdOutput = slow_console ? console_write : trace_file;
     startup.hStdError = nothing;
     PROCESS_INFORMATION child{};
     if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &child)) {
         std::printf("FAIL: cannot start the program (%lu)\n", GetLastError());
-        return 1;
+        std::exit(1);
     }
+    if (slow_console)
+        CloseHandle(console_write); // the program's end then ends the reader
     const std::wstring watched_path = wide(watched);
     for (;;) {
         WIN32_FILE_ATTRIBUTE_DATA status{};
@@ -253,7 +276,7 @@ int press_ctrl_c(const char* trace, const char* watched, std::size_t bytes, cons
             break;
         if (WaitForSingleObject(child.hProcess, 1) == WAIT_OBJECT_0) {
             std::printf("FAIL: the program ended before Ctrl-C\n");
-            return 1;
+            std::exit(1);
         }
     }
     const auto pressed = steady::now();
@@ -262,6 +285,9 @@ int press_ctrl_c(const char* trace, const char* watched, std::size_t bytes, cons
     const double ms = std::chrono::duration<double, std::milli>(steady::now() - pressed).count();
     DWORD status = 0;
     GetExitCodeProcess(child.hProcess, &status);
+    if (slow_console)
+        console_reader.join();
+    CloseHandle(trace_file);
     // The console shows it mixed with its own escape sequences: a file keeps it plain.
     char line[64];
     const int length = std::snprintf(line, sizeof line, "exit 0x%08lX, %.1f ms after Ctrl-C\n", status, ms);
@@ -283,8 +309,8 @@ int main(int argc, char** argv)
         return serve_write(argv[2], argv[3], argc > 4 ? std::strtoul(argv[4], nullptr, 10) : 0);
     if (mode == "relay" && argc >= 7)
         return relay(argv[2], argv[3], argv[4], argv[5], argv[6], argc > 7 ? std::strtoul(argv[7], nullptr, 10) : 0);
-    if (mode == "ctrl-c" && argc >= 7)
-        return press_ctrl_c(argv[2], argv[3], std::strtoul(argv[4], nullptr, 10), argv[5], argc - 6, argv + 6);
+    if ((mode == "ctrl-c" || mode == "ctrl-c-slow-console") && argc >= 7)
+        return press_ctrl_c(mode != "ctrl-c", argv[2], argv[3], std::strtoul(argv[4], nullptr, 10), argv[5], argc - 6, argv + 6);
     std::fprintf(stderr, "usage: see the top of pipe_peer.cpp\n");
     return 2;
 }
