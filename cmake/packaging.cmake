@@ -47,6 +47,20 @@ It also installs wpan2pcap-extcap, a capture source that Wireshark and
 tshark list as the interface wpan2pcap: it streams a record capture into
 Wireshark and follows the file as it grows.")
 set(CPACK_GENERATOR DEB)
+# A cross build's package is for its target: Debian's name for that
+# architecture, from where its libraries live.
+if(CMAKE_CROSSCOMPILING AND CMAKE_LIBRARY_ARCHITECTURE)
+    set(debian_architectures
+        aarch64-linux-gnu arm64 arm-linux-gnueabihf armhf i386-linux-gnu i386 s390x-linux-gnu s390x)
+    list(FIND debian_architectures ${CMAKE_LIBRARY_ARCHITECTURE} triplet_at)
+    if(triplet_at GREATER_EQUAL 0)
+        math(EXPR architecture_at "${triplet_at} + 1")
+        list(GET debian_architectures ${architecture_at} CPACK_DEBIAN_PACKAGE_ARCHITECTURE)
+    endif()
+    set(CPACK_WPAN2PCAP_CROSS_LIBRARIES ${CMAKE_FIND_ROOT_PATH}/lib)
+    set(CPACK_WPAN2PCAP_PROGRAMS ${PROJECT_BINARY_DIR}/wpan2pcap ${PROJECT_BINARY_DIR}/wpan2pcap-extcap)
+    set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/cross-package-depends.cmake)
+endif()
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

@@ -54,9 +54,9 @@ private:
 
 class file_output final : public output_target {
 public:
-    file_output(const std::filesystem::path& output_path, std::optional<file_identity> input_file,
+    file_output(const std::filesystem::path& output_path, input_file_buffer& input, std::optional<file_identity> input_file,
                 std::optional<file_identity> console_file)
-        : output_path_(output_path), input_file_(input_file), console_file_(console_file)
+        : output_path_(output_path), input_(input), input_file_(input_file), console_file_(console_file)
     {
     }
 
@@ -76,12 +76,22 @@ public:
             return nullptr;
         buffer_.emplace(std::move(file), output_buffer_size);
         stream_.rdbuf(&*buffer_);
+        // While a live input keeps the run waiting, the output's reader may
+        // leave: the input then ends, as a write would have failed.
+        input_.watch_output(buffer_->descriptor());
         return &stream_;
     }
 
-    bool close() override { return !buffer_ || buffer_->close(); }
+    bool close() override
+    {
+        if (!buffer_)
+            return true;
+        if (input_.output_reader_gone())
+            buffer_->note_reader_gone();
+        return buffer_->close();
+    }
 
-    bool reader_gone() const override { return buffer_ && buffer_->reader_gone(); }
+    bool reader_gone() const override { return buffer_ && (buffer_->reader_gone() || input_.output_reader_gone()); }
 
     bool opening_may_wait() const override { return wpan2pcap::opening_may_wait(output_path_); }
 
@@ -92,6 +102,7 @@ private:
     }
 
     const std::filesystem::path& output_path_;
+    input_file_buffer& input_;
     std::optional<file_identity> input_file_;
     std::optional<file_identity> console_file_;
     std::optional<packet_file_buffer> buffer_;
@@ -225,7 +236,7 @@ int run_conversion(std::span<const std::filesystem::path> arguments, std::ostrea
         setup.observer->on_input(regular_file_size(input.buffer().descriptor()));
         input.buffer().set_quiet_hook(setup.observer);
     }
-    file_output output(output_path, input_identity, setup.console_file);
+    file_output output(output_path, input.buffer(), input_identity, setup.console_file);
     return convert_capture(input, output, console, setup.style, setup.observer);
 }
 

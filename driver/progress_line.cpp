@@ -1,5 +1,7 @@
 #include "driver/progress_line.hpp"
 
+#include "system/count_text.hpp"
+
 #include <algorithm>
 #include <cstdio>
 
@@ -8,19 +10,6 @@ namespace wpan2pcap {
 namespace {
 
 constexpr std::chrono::milliseconds redraw_interval{100};
-
-// 1234567 as 1,234,567.
-std::string grouped(std::uint64_t value)
-{
-    const std::string digits = std::to_string(value);
-    std::string text;
-    for (std::size_t i = 0; i < digits.size(); ++i) {
-        if (i > 0 && (digits.size() - i) % 3 == 0)
-            text += ',';
-        text += digits[i];
-    }
-    return text;
-}
 
 std::string byte_size(std::uint64_t bytes)
 {
@@ -49,13 +38,7 @@ std::string duration(double seconds, bool precise)
     return text;
 }
 
-std::string counted(const run_counts& counts)
-{
-    std::string text = grouped(counts.converted) + (counts.converted == 1 ? " record" : " records") + " converted";
-    if (counts.skipped > 0)
-        text += ", " + grouped(counts.skipped) + " skipped";
-    return text;
-}
+std::string counted(const run_counts& counts) { return records_counted(counts.converted, counts.skipped); }
 
 } // namespace
 

@@ -1,8 +1,11 @@
 #include "extcap/extcap_request.hpp"
 
+#include "extcap/capture_report.hpp"
 #include "system/path_text.hpp"
+#include "system/system_files.hpp"
 
 #include <string_view>
+#include <vector>
 
 namespace wpan2pcap {
 
@@ -23,6 +26,7 @@ constexpr known_option known_options[] = {
     {"--record-numbers", false},
     {"--extcap-version", true},     {"--extcap-interface", true}, {"--fifo", true},
     {"--source", true},             {"--extcap-capture-filter", true}, {"--debug-file", true},
+    {"--extcap-control-in", true},  {"--extcap-control-out", true},
 };
 
 void take(extcap_request& request, std::string_view option, const std::filesystem::path* value)
@@ -57,6 +61,10 @@ void take(extcap_request& request, std::string_view option, const std::filesyste
         request.capture_filter = path_text(*value);
     else if (option == "--debug-file")
         request.debug_file = *value;
+    else if (option == "--extcap-control-in")
+        request.control_in = *value;
+    else if (option == "--extcap-control-out")
+        request.control_out = *value;
     // --extcap-version is taken and not needed.
 }
 
@@ -86,16 +94,6 @@ std::string checked(extcap_request& request)
 }
 
 } // namespace
-
-std::string in_quotes(std::string_view text)
-{
-    std::string out;
-    out.reserve(text.size() + 2);
-    out += '"';
-    out += text;
-    out += '"';
-    return out;
-}
 
 extcap_request parse_extcap_request(std::span<const std::filesystem::path> arguments)
 {
@@ -127,12 +125,16 @@ extcap_request parse_extcap_request(std::span<const std::filesystem::path> argum
     return request;
 }
 
-void answer_extcap_question(const extcap_request& request, std::ostream& out)
+void answer_extcap_question(const extcap_request& request, std::ostream& out, const std::optional<std::filesystem::path>& help)
 {
     using action = extcap_request::action;
     if (request.what == action::interfaces) {
-        out << "extcap {version=" WPAN2PCAP_VERSION "}{help=" WPAN2PCAP_HELP_URL "}\n"
-            << "interface {value=" << extcap_interface_name << "}{display=IEEE 802.15.4 record capture (wpan2pcap)}\n";
+        out << "extcap {version=" WPAN2PCAP_VERSION "}";
+        if (help)
+            out << "{help=" << file_url(*help) << "}";
+        out << "\ninterface {value=" << extcap_interface_name << "}{display=" << extcap_interface_display << "}\n"
+            << "control {number=0}{type=button}{role=logger}{display=Log}"
+               "{tooltip=What the capture met: records skipped, a new capture in the followed file, the end of the file}\n";
     } else if (request.what == action::dlts) {
         out << "dlt {number=195}{name=IEEE802_15_4_WITHFCS}{display=IEEE 802.15.4 frames with FCS}\n";
     } else if (request.what == action::check_filter) {
@@ -140,13 +142,35 @@ void answer_extcap_question(const extcap_request& request, std::ostream& out)
             out << no_capture_filters << "\n";
     } else if (request.what == action::config) {
         out << "arg {number=0}{call=--source}{display=Record capture}{type=fileselect}{mustexist=true}{required=true}"
-               "{tooltip=A capture of 151-byte IEEE 802.15.4 records}\n"
-            << "arg {number=1}{call=--follow}{display=Follow the file as it grows}{type=boolflag}"
+               "{fileext=Record captures (*.bin)}{group=Capture}{tooltip=A capture of 151-byte IEEE 802.15.4 records}\n"
+            << "arg {number=1}{call=--follow}{display=Follow the file as it grows}{type=boolflag}{group=Capture}"
                "{tooltip=Go on reading the records appended to the file until the capture is stopped}\n"
-            << "arg {number=2}{call=--record-numbers}{display=Record numbers and flags (pcapng)}{type=boolflag}"
+            << "arg {number=2}{call=--record-numbers}{display=Record numbers and flags (pcapng)}{type=boolflag}{group=Capture}"
                "{tooltip=Capture as pcapng, each packet carrying its record's number as the packet ID and its number and "
                "flags as a comment}\n";
     }
+}
+
+std::optional<std::filesystem::path> help_file()
+{
+    std::vector<std::filesystem::path> places;
+    if (const std::filesystem::path folder = program_folder(); !folder.empty()) {
+#ifdef WPAN2PCAP_DOCS_FROM_PROGRAM
+        places.push_back(folder / WPAN2PCAP_DOCS_FROM_PROGRAM / "README.md");
+#endif
+        places.push_back(folder / "README.md");
+    }
+    if (const std::optional<std::filesystem::path> installed = installed_folder())
+        places.push_back(*installed / "README.md");
+#ifdef WPAN2PCAP_SOURCE_README
+    places.push_back(WPAN2PCAP_SOURCE_README);
+#endif
+    for (const std::filesystem::path& place : places) {
+        std::error_code missing;
+        if (std::filesystem::is_regular_file(place, missing))
+            return std::filesystem::absolute(place, missing).lexically_normal();
+    }
+    return std::nullopt;
 }
 
 } // namespace wpan2pcap

@@ -12,8 +12,9 @@
 
 namespace wpan2pcap {
 
-// The one interface this program provides.
+// The one interface this program provides, and what Wireshark shows for it.
 inline constexpr const char* extcap_interface_name = "wpan2pcap";
+inline constexpr const char* extcap_interface_display = "IEEE 802.15.4 record capture";
 
 struct extcap_request {
     // check_filter: Wireshark asks whether a capture filter is valid.
@@ -27,19 +28,27 @@ struct extcap_request {
     bool record_numbers = false; // pcapng with each record's number and flags
     bool debug = false;
     std::optional<std::filesystem::path> debug_file;
+    // Wireshark's control pipes: the one it writes, the one it reads.
+    std::optional<std::filesystem::path> control_in;
+    std::optional<std::filesystem::path> control_out;
     // Why the request cannot be carried out, in a line Wireshark shows the
     // user; empty when it can.
     std::string error;
 };
 
-// `text` in double quotes, as messages show names.
-std::string in_quotes(std::string_view text);
-
 extcap_request parse_extcap_request(std::span<const std::filesystem::path> arguments);
 
 // The answers to --extcap-interfaces, --extcap-dlts and --extcap-config, and
 // to a capture filter's check: nothing for an empty filter (valid), else one
-// line saying why it is not (this source cannot filter).
-void answer_extcap_question(const extcap_request& request, std::ostream& out);
+// line saying why it is not (this source cannot filter). `help` is the file
+// Wireshark's Help button opens, if there is one.
+void answer_extcap_question(const extcap_request& request, std::ostream& out,
+                            const std::optional<std::filesystem::path>& help = std::nullopt);
+
+// The README for the program that runs, looked for now where this build's
+// kind of installation puts it: the Debian package's documentation folder
+// (found from the program's own folder), beside the program (a zip), where
+// the Windows installer put it, or the source tree a build was made in.
+std::optional<std::filesystem::path> help_file();
 
 } // namespace wpan2pcap

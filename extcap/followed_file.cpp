@@ -21,7 +21,8 @@ bool followed_file_buffer::begin_again()
     restarted_ = false;
     tail_size_ = 0;
     // A file that was replaced is opened anew; one that was rewritten is read again.
-    if (identity_of(path_) != identity_of(descriptor())) {
+    replaced_ = identity_of(path_) != identity_of(descriptor());
+    if (replaced_) {
         watch_.watch(path_);
         if (!input_file_buffer::open(path_))
             return false;
@@ -78,7 +79,13 @@ bool followed_file_buffer::wait_for_more()
         }
         if (*size > bytes_read())
             return true;
-        if (!watch_.wait())
+        // Nobody is left to read what would follow once the pipe's reader
+        // has gone (Wireshark stopped, or the SSH session that carried the
+        // capture ended): that ends the capture as a stop does.
+        const wait_result waited = watch_.wait(watched_output());
+        if (waited == wait_result::reader_gone)
+            note_output_reader_gone();
+        if (waited != wait_result::ready)
             return false;
     }
 }

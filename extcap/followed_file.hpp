@@ -29,6 +29,9 @@ public:
     // The file the capture is written to, which is never to be read.
     void never_read(const std::optional<file_identity>& output) { output_ = output; }
     bool restarted() const { return restarted_; }
+    // After begin_again(): true when another file took the name, false when
+    // the file itself was written anew.
+    bool replaced() const { return replaced_; }
     // True when the name came to mean the capture's own output.
     bool names_the_output() const { return names_the_output_; }
     // Reads the new capture from its first byte; false when it cannot.
@@ -45,6 +48,7 @@ private:
     std::filesystem::path path_;
     bool follow_ = false;
     bool restarted_ = false;
+    bool replaced_ = false;
     bool names_the_output_ = false;
     std::optional<file_identity> output_;
     file_watch watch_;

@@ -2,6 +2,7 @@
 // interface, the interface's link type and options, and to capture into a
 // named pipe. A stop (Wireshark sends SIGTERM) ends a capture with status 0.
 
+#include "extcap/capture_report.hpp"
 #include "extcap/extcap_request.hpp"
 #include "extcap/pipe_capture.hpp"
 #include "system/console.hpp"
@@ -23,7 +24,7 @@ int run_program(const std::vector<std::filesystem::path>& arguments)
         return exit_usage;
     }
     if (request.what != extcap_request::action::capture) {
-        answer_extcap_question(request, std::cout);
+        answer_extcap_question(request, std::cout, help_file());
         std::cout.flush();
         return std::cout ? exit_success : exit_file_failure;
     }

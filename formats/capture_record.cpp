@@ -10,6 +10,16 @@ bool read_record(std::istream& input, record_buffer& buffer)
     return input.gcount() == static_cast<std::streamsize>(buffer.size());
 }
 
+capture_record_header record_header(record_bytes raw)
+{
+    return {
+        .flags = raw[flags_offset],
+        .number = load_u32_le(raw.subspan<number_offset, 4>()),
+        .timestamp = load_u64_le(raw.subspan<timestamp_offset, 8>()),
+        .length = raw[length_offset],
+    };
+}
+
 std::optional<capture_record> decode_record(record_bytes raw)
 {
     const std::uint8_t flags = raw[flags_offset];

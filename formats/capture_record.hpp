@@ -45,6 +45,16 @@ struct capture_record {
     std::array<std::uint8_t, fcs_size> fcs;
 };
 
+// The fields before the body, which every whole record has, sound or not.
+struct capture_record_header {
+    std::uint8_t flags;
+    std::uint32_t number;
+    std::uint64_t timestamp;
+    std::uint8_t length;
+};
+
+capture_record_header record_header(record_bytes raw);
+
 // Reads the next record with one read request. False when fewer than
 // record_size bytes arrived: the end of the input, a trailing partial record
 // or a read error (the stream's state tells which).

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "system/system_files.hpp"
+
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -21,8 +23,9 @@ public:
 
     // Watches the file `path` names now; again after it was replaced.
     void watch(const std::filesystem::path& path);
-    // Waits for a change or the look interval; false when a stop came.
-    bool wait();
+    // Waits for a change or the look interval (ready), unless a stop comes
+    // first or, when `watched_output` is given, its reader leaves.
+    wait_result wait(int watched_output = -1);
 
 private:
     std::intptr_t handle_ = -1; // the system's own watch (a descriptor or a handle), where there is one

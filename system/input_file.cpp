@@ -2,6 +2,9 @@
 
 #include "formats/capture_record.hpp"
 
+#include <algorithm>
+#include <limits>
+
 namespace wpan2pcap {
 
 namespace {
@@ -36,16 +39,22 @@ input_file_buffer::int_type input_file_buffer::underflow()
     if (gptr() < egptr())
         return traits_type::to_int_type(*gptr());
     for (;;) {
-        // A pipe or a device may keep the reader waiting: let whoever shows
-        // progress catch up meanwhile.
-        if (quiet_hook_ != nullptr && !regular_) {
-            for (auto due = quiet_hook_->quiet_due_in(); due.count() >= 0; due = quiet_hook_->quiet_due_in()) {
-                const wait_result waited = wait_for_input(file_.get(), due);
-                if (waited == wait_result::stopped)
-                    return traits_type::eof();
+        // A pipe or a device may keep the reader waiting (a named pipe for
+        // its first writer too): meanwhile a stop or the output's reader
+        // leaving ends the input, and whoever shows progress catches up.
+        if (!regular_) {
+            for (;;) {
+                const auto due = quiet_hook_ != nullptr ? quiet_hook_->quiet_due_in() : std::chrono::milliseconds(-1);
+                const wait_result waited = wait_for_input(file_.get(), due, watched_output_);
                 if (waited == wait_result::ready)
                     break;
-                quiet_hook_->on_quiet();
+                if (waited == wait_result::timed_out) {
+                    quiet_hook_->on_quiet();
+                    continue;
+                }
+                if (waited == wait_result::reader_gone)
+                    output_reader_gone_ = true;
+                return traits_type::eof();
             }
         }
         std::size_t count = 0;
@@ -77,7 +86,9 @@ std::streamsize input_file_buffer::showmanyc()
     const std::optional<std::uint64_t> size = regular_file_size(file_.get());
     if (!size || *size <= bytes_read_)
         return 0;
-    return static_cast<std::streamsize>(*size - bytes_read_);
+    // A stream's counts are 32 bits wide on 32-bit systems; files are not.
+    return static_cast<std::streamsize>(
+        std::min<std::uint64_t>(*size - bytes_read_, static_cast<std::uint64_t>(std::numeric_limits<std::streamsize>::max())));
 }
 
 } // namespace wpan2pcap

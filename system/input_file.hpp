@@ -37,6 +37,12 @@ public:
     bool open(const std::filesystem::path& path);
     int descriptor() const { return file_.get(); }
     void set_quiet_hook(quiet_input_hook* hook) { quiet_hook_ = hook; }
+    // Whenever the input makes the reader wait, `output` is watched too: its
+    // reader leaving ends the input there, as nobody is left to read what
+    // would follow. A regular file has no reader and is not watched.
+    void watch_output(int output) { watched_output_ = is_regular_file(output) ? -1 : output; }
+    // True when the input ended because the output's reader had gone.
+    bool output_reader_gone() const { return output_reader_gone_; }
     // The stream whose state reports a failed read.
     void report_to(std::ios& stream) { stream_ = &stream; }
     // Reads again from the first byte, dropping whatever was buffered.
@@ -55,6 +61,8 @@ protected:
     virtual bool bytes_arrived(std::span<const char> /*bytes*/) { return true; }
     // Bytes read from the file so far, buffered ones included.
     std::uint64_t bytes_read() const { return bytes_read_; }
+    int watched_output() const { return watched_output_; }
+    void note_output_reader_gone() { output_reader_gone_ = true; }
 
 private:
     file_descriptor file_;
@@ -63,6 +71,8 @@ private:
     std::vector<char> buffer_;
     quiet_input_hook* quiet_hook_ = nullptr;
     std::ios* stream_ = nullptr;
+    int watched_output_ = -1;
+    bool output_reader_gone_ = false;
 };
 
 // An input stream over such a buffer, or over one derived from it.

@@ -24,6 +24,14 @@ public:
     // True once a write failed, the reader's leaving included.
     bool failed() const { return state_ == state::failed || state_ == state::reader_gone; }
     bool reader_gone() const { return state_ == state::reader_gone; }
+    // The reader was seen to leave while nothing was being written: what is
+    // still buffered reaches nobody.
+    void note_reader_gone()
+    {
+        if (state_ == state::good)
+            state_ = state::reader_gone;
+    }
+    int descriptor() const { return file_.get(); }
     // Writes what is buffered and closes; false when not every unit reached
     // the file. Units a stop abandoned are not a failure.
     bool close();

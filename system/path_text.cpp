@@ -92,21 +92,47 @@ std::string path_text(const std::filesystem::path& path)
 #endif
 }
 
+std::string file_url(const std::filesystem::path& path)
+{
+#ifdef _WIN32
+    std::string name = utf8_from_wide<wchar_t>(path.generic_wstring());
+#else
+    std::string name = path.native();
+#endif
+    std::string url = name.starts_with('/') ? "file://" : "file:///";
+    constexpr char digits[] = "0123456789ABCDEF";
+    for (const char c : name) {
+        const auto byte = static_cast<std::uint8_t>(c);
+        if ((byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') || (byte >= '0' && byte <= '9') ||
+            std::string_view("-._~/:").find(c) != std::string_view::npos) {
+            url += c;
+        } else {
+            url += '%';
+            url += digits[byte >> 4];
+            url += digits[byte & 0xF];
+        }
+    }
+    return url;
+}
+
 std::string visible_text(std::string_view utf8)
 {
     std::string out;
     out.reserve(utf8.size());
-    char shown[max_visible_byte_length];
+    const auto show = [&out](std::uint8_t byte) {
+        char shown[max_visible_byte_length];
+        out.append(shown, static_cast<std::size_t>(put_visible(shown, byte) - shown));
+    };
     while (!utf8.empty()) {
         const auto lead = static_cast<std::uint8_t>(utf8.front());
         char32_t code_point = 0;
         std::size_t length = lead < 0x80 ? 1 : utf8_sequence(utf8, code_point);
         if (lead < 0x80 && (lead < 0x20 || lead == 0x7F)) {
-            out.append(shown, put_visible(shown, lead));
+            show(lead);
         } else if (length == 0 || (code_point >= 0x80 && code_point <= 0x9F)) {
             // A stray byte, or a C1 control: its code unit shown, M-^[ for CSI.
             const auto unit = static_cast<std::uint8_t>(length == 0 ? lead : code_point);
-            out.append(shown, put_visible(shown, unit));
+            show(unit);
             length = length == 0 ? 1 : length;
         } else {
             out.append(utf8.substr(0, length));

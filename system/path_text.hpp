@@ -16,6 +16,11 @@ std::string utf8_from_wide(std::basic_string_view<Char> wide);
 // the UTF-8 form of the wide-character argument on Windows.
 std::string path_text(const std::filesystem::path& path);
 
+// A file URL for an absolute path (file:///usr/share/doc/x/README.md,
+// file:///C:/Users/x/README.md), each byte of the UTF-8 name that is not a
+// letter, a digit or one of - . _ ~ / : escaped as %XX.
+std::string file_url(const std::filesystem::path& path);
+
 // UTF-8 text as a terminal may be shown it: letters pass, control characters
 // (C0, DEL, C1) and bytes that are not UTF-8 are shown as `cat -v` shows
 // them, so a file name cannot drive the terminal either.

@@ -71,8 +71,10 @@ std::optional<std::uint64_t> regular_file_size(int fd);
 // The terminal's width in columns, or 0 when unknown.
 int terminal_columns(int fd);
 
-// Opening a named pipe waits for its other end; a stop interrupts the wait,
-// and then the descriptor is not valid.
+// Opening a POSIX named pipe does not wait for its writer: the first read
+// does, as any read of a pipe may, giving way to a stop or to the output's
+// reader leaving. (On Windows a pipe is opened once its one instance is
+// free; a stop interrupts that wait, and then the descriptor is not valid.)
 file_descriptor open_for_reading(const std::filesystem::path& path);
 // Creates the file if need be, but does not truncate it: the caller first
 // checks what it is.
@@ -86,6 +88,18 @@ bool read_at(int fd, std::uint64_t offset, std::span<char> into);
 // closes it once a reader has it open, looking for one for at most
 // `patience` (or until a stop), and never waiting in the open itself.
 void release_pipe_reader(const std::filesystem::path& path, std::chrono::milliseconds patience);
+
+// A named pipe's end that never makes anyone wait, for a side channel that
+// must not hold up the capture: the reading end opens at once (its writer
+// may come later); the writing end only once a reader has the pipe open
+// (else the descriptor is not valid, and the caller may try again later).
+file_descriptor open_pipe_without_waiting(const std::filesystem::path& path, bool for_writing);
+
+// The folder of the running program, or empty when the system does not say.
+std::filesystem::path program_folder();
+// Where the Windows installer put the programs, found in the user's record of
+// installed programs; nothing elsewhere.
+std::optional<std::filesystem::path> installed_folder();
 
 // Pipes take a write of at most this many bytes whole or not at all.
 inline constexpr std::size_t pipe_atomic_write_size = 4096;
@@ -102,17 +116,41 @@ enum class io_result {
 // takes them. `written` tells how many went, whatever the result.
 io_result write_all(int fd, std::span<const char> bytes, std::size_t& written);
 
+// On a pipe end opened without waiting: writes what the pipe takes now,
+// perhaps nothing; `written` tells how much.
+io_result write_without_waiting(int fd, std::span<const char> bytes, std::size_t& written);
+// On a pipe end opened without waiting: reads what is there now (nothing
+// when nothing is, or the writer has gone).
+std::size_t read_without_waiting(int fd, std::span<char> into);
+
 // As write_all, but a Windows console gets the UTF-8 bytes as text.
 io_result write_text(int fd, std::span<const char> bytes);
 
 // Reads what is there, waiting for at least one byte.
 io_result read_some(int fd, std::span<char> into, std::size_t& count);
 
-// Waits for input on `fd` for at most `timeout` (forever when negative).
-enum class wait_result { ready, timed_out, stopped };
-wait_result wait_for_input(int fd, std::chrono::milliseconds timeout);
+enum class wait_result {
+    ready,
+    timed_out,
+    stopped,
+    reader_gone, // the watched output's reader has gone
+};
+
+// Waits for input on `fd` (or, on a pipe with no writer yet, for its first
+// writer) for at most `timeout` (forever when negative). While it waits it
+// watches `watched_output`, when one is given (not -1): a pipe or socket
+// whose reader goes away ends the wait.
+wait_result wait_for_input(int fd, std::chrono::milliseconds timeout, int watched_output = -1);
+
+// True once nobody reads `fd` any more (a pipe or socket whose reader has
+// gone), as far as the system tells without writing to it.
+bool reader_has_gone(int fd);
 
 // Sleeps for `duration` unless a stop comes first; false when one did.
 bool pause_unless_stopped(std::chrono::milliseconds duration);
+
+// The same, watching `watched_output` as wait_for_input does: ready after
+// `duration`, else stopped or reader_gone.
+wait_result pause_watching(std::chrono::milliseconds duration, int watched_output);
 
 } // namespace wpan2pcap

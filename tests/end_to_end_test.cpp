@@ -15,6 +15,7 @@
 #include <optional>
 #include <thread>
 
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -176,24 +177,59 @@ scenario ctrl_c_part_way(const fs::path& d, const std::string& output, const fs:
 
 // A loop device over a capture of 512 records (whole sectors, so the device
 // shows them all) as the input, the output or both, the capture file itself
-// the other: one file's data either way, so the output is refused.
-enum class loop_role { both, output, input };
+// the other, or a second loop device over the same file: one file's data
+// either way, so the output is refused. The file's name may hold any byte.
+enum class loop_role { both, output, input, two_devices };
 
-scenario loop_device_scene(const fs::path& d, loop_role device_is)
+scenario loop_device_scene(const fs::path& d, loop_role device_is, const std::string& image_name = "image")
 {
     const std::string image = records(1, 512, good_record);
-    write_file(d / "image", image);
-    std::string device;
-    if (getuid() != 0 || !run_helper({"losetup", "--find", "--show", (d / "image").string()}, d, &device))
-        return scenario{.skip = in_ci() ? "FAIL: cannot make a loop device, which CI must"
-                                        : "making a loop device needs root and losetup"};
-    device.erase(device.find_last_not_of('\n') + 1);
-    const std::string in = device_is == loop_role::output ? (d / "image").string() : device;
-    const std::string out = device_is == loop_role::input ? (d / "image").string() : device;
+    const fs::path image_path = d / image_name;
+    write_file(image_path, image);
+    std::vector<std::string> devices;
+    for (int made = 0; made < (device_is == loop_role::two_devices ? 2 : 1); ++made) {
+        std::string device;
+        if (getuid() != 0 || !run_helper({"losetup", "--find", "--show", image_path.string()}, d, &device)) {
+            for (const std::string& other : devices)
+                run_helper({"losetup", "--detach", other}, d);
+            return scenario{.skip = in_ci() ? "FAIL: cannot make a loop device, which CI must"
+                                            : "making a loop device needs root and losetup"};
+        }
+        devices.push_back(device.erase(device.find_last_not_of('\n') + 1));
+    }
+    const std::string in = device_is == loop_role::output ? image_path.string() : devices.front();
+    const std::string out = device_is == loop_role::input ? image_path.string() : devices.back();
     std::string trace = paths(in, out) + good_block(1) + "Unable to open output file." + records(2, 512, good_block);
-    scenario s{{in, out}, std::move(trace), 2, {{d / "image", image}}};
-    s.check_after = [device, d] { run_helper({"losetup", "--detach", device}, d); };
+    scenario s{{in, out}, std::move(trace), 2, {{image_path, image}}};
+    s.check_after = [devices, d] {
+        for (const std::string& device : devices)
+            run_helper({"losetup", "--detach", device}, d);
+    };
     return s;
+}
+
+// A capture past 4 GiB that costs no disk (large_capture_records: a hole,
+// then good_record(1) and (2)); false when the file system cannot hold it.
+bool make_large_capture(const fs::path& path)
+{
+    const std::uint64_t hole = (large_capture_records - 2) * record_size;
+    return set_file_size(path, hole) && write_file_part(path, hole, records(1, 2, good_record));
+}
+
+// What the converter makes of it: the hole's records as empty frames, then
+// the two good ones.
+void expect_large_capture_converted(const fs::path& pcap)
+{
+    const std::uint64_t zeros = large_capture_records - 2;
+    const std::uint64_t size = global_header.size() + zeros * zero_packet().size() + 2 * good_packet(1).size();
+    EXPECT_EQ(fs::file_size(pcap), size);
+    EXPECT_EQ(visible(read_file_part(pcap, 0, global_header.size() + zero_packet().size())), visible(global_header + zero_packet()));
+    std::string thousand_zeros;
+    for (int i = 0; i < 1000; ++i)
+        thousand_zeros += zero_packet();
+    // Packets of records read past 4 GiB, and the last two.
+    EXPECT_TRUE(read_file_part(pcap, size - 2 * good_packet(1).size() - thousand_zeros.size(), thousand_zeros.size()) == thousand_zeros);
+    EXPECT_EQ(visible(read_file_part(pcap, size - 2 * good_packet(1).size(), 64)), visible(records(1, 2, good_packet)));
 }
 
 const e2e_case cases[] = {
@@ -318,6 +354,55 @@ const e2e_case cases[] = {
          return s;
      }},
     {"hundred_thousand_records", [](const fs::path& d) { return converted(d / "in", d / "out", 100'000); }},
+    // Files past 2 and 4 GiB, whose offsets and sizes 32-bit systems hold
+    // only with 64-bit file offsets: read whole, with their size in the
+    // status line.
+    {"input_over_4_gib_converted_whole",
+     [](const fs::path& d) {
+         const fs::path large = large_file_dir(d), out = large / "out.pcap";
+         if (!make_large_capture(large / "in"))
+             return scenario{.skip = "FAIL: this file system holds no file of 4.3 GB"};
+         scenario s{{(large / "in").string(), out.string()}, "", 0, {}};
+         s.console_to = console_mode::discarded_errors_on_terminal;
+         s.errors = {" of 4.3 GB (", "\rwpan2pcap: 28,500,000 records converted, 4.3 GB read in ", " s, to " + out.string()};
+         s.check_after = [out, large] {
+             expect_large_capture_converted(out);
+             fs::remove_all(large);
+         };
+         return s;
+     },
+     true},
+    // An existing output far longer than the new capture is cut to it.
+    {"existing_output_over_3_gib_truncated",
+     [](const fs::path& d) {
+         if (!set_file_size(d / "out", std::uint64_t{3} << 30))
+             return scenario{.skip = "FAIL: this file system holds no file of 3 GiB"};
+         scenario s = converted(d / "in", d / "out", 3);
+         s.files.clear();
+         s.check_after = [out = d / "out"] {
+             ASSERT_EQ(fs::file_size(out), pcap_of(3).size());
+             EXPECT_EQ(visible(read_file(out)), visible(pcap_of(3)));
+         };
+         return s;
+     }},
+    // The same file past 4 GiB as input and output: refused, and left whole.
+    {"output_is_the_input_over_4_gib",
+     [](const fs::path& d) {
+         const fs::path large = large_file_dir(d), in = large / "in";
+         if (!make_large_capture(in))
+             return scenario{.skip = "FAIL: this file system holds no file of 4.3 GB"};
+         scenario s{{in.string(), in.string()}, "", 2, {}};
+         s.console_to = console_mode::discarded_errors_on_terminal;
+         s.errors = {"\rwpan2pcap: 28,500,000 records converted, 4.3 GB read in ", " s, no output file",
+                     "\nwpan2pcap: Unable to open output file.\n"};
+         s.check_after = [in, large] {
+             EXPECT_EQ(fs::file_size(in), large_capture_records * record_size);
+             EXPECT_TRUE(read_file_part(in, (large_capture_records - 2) * record_size, 400) == records(1, 2, good_record));
+             fs::remove_all(large);
+         };
+         return s;
+     },
+     true},
     // More trace than a pipe holds, so the converter is still writing when its reader goes.
     {"console_reader_closes_after_three_lines",
      [](const fs::path& d) {
@@ -344,19 +429,20 @@ const e2e_case cases[] = {
          const fs::path in = d / "in-pipe", out = d / "out-pipe";
          mkfifo(in.c_str(), 0600);
          mkfifo(out.c_str(), 0600);
-         scenario s{{in.string(), out.string()},
-                    paths(in, out) + good_block(1) + good_block(2) + "Unable to write output file.", 2, {}};
-         // The reader takes the first packet and leaves before the second
-         // record exists, so that record's packet can only meet a pipe with
-         // nobody reading it.
+         scenario s{{in.string(), out.string()}, paths(in, out) + good_block(1) + "Unable to write output file.", 2, {}};
+         // The reader takes the first packet and leaves while the input is
+         // silent: nobody is left to convert for. The input's writer stays
+         // until the converter has gone.
          s.feeder = std::jthread([in, out] {
-             std::ofstream writer(in, std::ios::binary);
-             writer << good_record(1) << std::flush;
+             const int writer = open(in.c_str(), O_WRONLY | O_CLOEXEC);
+             write_all(writer, good_record(1));
              std::ifstream reader(out, std::ios::binary);
              std::string first(global_header.size() + good_packet(1).size(), '\0');
              reader.read(first.data(), static_cast<std::streamsize>(first.size()));
              reader.close();
-             writer << good_record(2) << std::flush;
+             pollfd converter_gone{writer, 0, 0};
+             poll(&converter_gone, 1, 30'000);
+             close(writer);
          });
          return s;
      },
@@ -385,6 +471,12 @@ const e2e_case cases[] = {
      [](const fs::path& d) { return loop_device_scene(d, loop_role::output); }, true},
     {"backing_file_as_output_of_its_loop_device_input",
      [](const fs::path& d) { return loop_device_scene(d, loop_role::input); }, true},
+    {"two_loop_devices_over_one_file",
+     [](const fs::path& d) { return loop_device_scene(d, loop_role::two_devices); }, true},
+    {"loop_device_as_output_over_a_backing_file_named_with_a_line_feed",
+     [](const fs::path& d) { return loop_device_scene(d, loop_role::output, "nl\nname.bin"); }, true},
+    {"backing_file_named_with_a_line_feed_as_output_of_its_loop_device",
+     [](const fs::path& d) { return loop_device_scene(d, loop_role::input, "nl\nname.bin"); }, true},
     {"tty_as_output_on_a_terminal",
      [](const fs::path& d) {
          // /dev/tty reaches the terminal by a device of its own: any terminal is refused.
@@ -673,7 +765,7 @@ TEST(make_capture, refuses_bad_arguments_and_writes_nothing)
         {},                        {"--records", "5"},        {out, (dir / "second.bin").string()},
     };
     for (const auto& arguments : refused) {
-        std::vector<std::string> command = {WPAN2PCAP_MAKE_CAPTURE};
+        std::vector<std::string> command = project_program(WPAN2PCAP_MAKE_CAPTURE);
         command.insert(command.end(), arguments.begin(), arguments.end());
         const process_result result = run_process(command, dir / "console", console_mode::file_and_errors);
         SCOPED_TRACE(::testing::PrintToString(arguments));
@@ -684,9 +776,9 @@ TEST(make_capture, refuses_bad_arguments_and_writes_nothing)
     }
     // A good count writes exactly its records; the README's command makes
     // the bundled sample, byte for byte.
-    EXPECT_EQ(run_process({WPAN2PCAP_MAKE_CAPTURE, "--records", "3", out}, dir / "console").status, 0);
+    EXPECT_EQ(run_process(command_with(project_program(WPAN2PCAP_MAKE_CAPTURE), {"--records", "3", out}), dir / "console").status, 0);
     EXPECT_EQ(fs::file_size(out), 3 * 151u);
-    EXPECT_EQ(run_process({WPAN2PCAP_MAKE_CAPTURE, "--records", "100", out}, dir / "console").status, 0);
+    EXPECT_EQ(run_process(command_with(project_program(WPAN2PCAP_MAKE_CAPTURE), {"--records", "100", out}), dir / "console").status, 0);
     EXPECT_TRUE(read_file(out) == read_file(WPAN2PCAP_SAMPLE)) << "make_capture --records 100 is not samples/sample.bin";
     setrlimit(RLIMIT_FSIZE, &previous);
     fs::remove_all(dir);

@@ -91,7 +91,7 @@ TEST_P(analysers_read, every_frame_as_recorded)
     fs::path input = WPAN2PCAP_SAMPLE;
     if (!GetParam().make_input.empty()) {
         input = dir / "input.bin";
-        std::vector<std::string> command = {WPAN2PCAP_MAKE_CAPTURE};
+        std::vector<std::string> command = project_program(WPAN2PCAP_MAKE_CAPTURE);
         command.insert(command.end(), GetParam().make_input.begin(), GetParam().make_input.end());
         command.push_back(input.string());
         ASSERT_EQ(run_process(command, dir / "make.out").status, 0);

@@ -161,9 +161,9 @@ INSTANTIATE_TEST_SUITE_P(consoles, live_run, ::testing::Values(console_mode::pip
                          [](const auto& row) { return row.param == console_mode::pipe ? "console_pipe" : "console_file"; });
 
 // Nobody is left to convert for once the analyser reading the output has
-// gone: the converter ends by itself at the next record, with the message,
-// though its live input never ends.
-TEST(live_output, reader_gone_ends_the_run_at_the_next_record)
+// gone: the converter ends by itself at once, with the message, though its
+// live input stays open and silent.
+TEST(live_output, reader_gone_ends_the_run_while_the_input_is_silent)
 {
     live_fixture live("reader-gone");
     const fs::path in = live.dir / "in.fifo", out = live.dir / "out.fifo";
@@ -177,17 +177,16 @@ TEST(live_output, reader_gone_ends_the_run_at_the_next_record)
     std::string first;
     read_until(reader, first, [](const std::string& got) { return got.size() >= pcap_of(1).size(); });
     ASSERT_EQ(visible(first), visible(pcap_of(1)));
-    close(reader);
 
-    const auto fed = steady::now();
-    ASSERT_TRUE(write_all(writer, good_record(2)));
+    const auto left = steady::now();
+    close(reader);
     const process_result result = finish_process(live.converter, live.dir / "trace", patience);
-    const auto ended_ms = std::chrono::duration<double, std::milli>(steady::now() - fed).count();
+    const auto ended_ms = std::chrono::duration<double, std::milli>(steady::now() - left).count();
     close(writer);
     EXPECT_EQ(result.status, 2);
-    EXPECT_EQ(visible(result.output), visible(paths(in, out) + records(1, 2, good_block) + "Unable to write output file."));
-    EXPECT_LT(ended_ms, 1000.0);
-    std::cout << "ended " << ended_ms << " ms after the record that met no reader\n";
+    EXPECT_EQ(visible(result.output), visible(paths(in, out) + good_block(1) + "Unable to write output file."));
+    EXPECT_LT(ended_ms, time_bound_ms(1000.0));
+    std::cout << "ended " << ended_ms << " ms after the output's reader left\n";
 }
 
 enum class stalled { nothing, output_reader, console_reader };
@@ -221,6 +220,8 @@ class interrupted_run : public ::testing::TestWithParam<interruption> {};
 TEST_P(interrupted_run, leaves_a_whole_capture_and_ends_by_the_signal)
 {
     const interruption& c = GetParam();
+    if (c.stall == stalled::console_reader && emulated())
+        GTEST_SKIP() << "the kernel shows the emulator's own calls, not the converter's: its wait on the console cannot be seen";
     live_fixture live(c.name);
     const bool from_pipe = c.file_records == 0 && !c.endless_input;
     fs::path in = live.dir / "in", out = live.dir / "out.pcap";
@@ -351,7 +352,7 @@ TEST_P(interrupted_run, leaves_a_whole_capture_and_ends_by_the_signal)
         EXPECT_TRUE(packets && *packets >= traced) << written.size() << " bytes, " << traced << " traced";
     }
     if (from_pipe || c.stall != stalled::nothing) { // waiting for input, or on a stalled reader
-        EXPECT_LT(stop_ms, c.stall == stalled::nothing ? 100.0 : 1000.0);
+        EXPECT_LT(stop_ms, time_bound_ms(c.stall == stalled::nothing ? 100.0 : 1000.0));
     } else if (!c.endless_input) {
         EXPECT_LT(traced, c.file_records) << "the run ended before the signal";
     }

@@ -20,7 +20,10 @@ std::string packet_bytes(const record_buffer& raw)
 {
     std::ostringstream out;
     const auto record = decode_record(raw);
-    EXPECT_TRUE(record.has_value());
+    if (!record) {
+        ADD_FAILURE() << "the record does not decode";
+        return {};
+    }
     pcap_writer(out).write_packet(*record);
     return out.str();
 }
@@ -98,15 +101,17 @@ TEST(pcap_writer, frame_length_counts_payload_and_fcs_even_above_snaplen)
 TEST(pcapng_writer, header_is_a_section_naming_the_program_and_one_interface)
 {
     std::ostringstream out;
-    pcapng_writer(out).write_header("wpan2pcap-extcap 9.9");
+    pcapng_writer(out).write_header("wpan2pcap-extcap 9.9", "wpan2pcap", "IEEE 802.15.4 record capture");
     const std::string section = as_string({0x0A, 0x0D, 0x0D, 0x0A, 0x38, 0, 0, 0, // type, total length 56
                                            0x4D, 0x3C, 0x2B, 0x1A, 1, 0, 0, 0,     // byte-order magic, version 1.0
                                            0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, // section length unknown
                                            4, 0, 20, 0}) +                          // shb_userappl, 20 bytes
                                 "wpan2pcap-extcap 9.9" + as_string({0, 0, 0, 0, 0x38, 0, 0, 0});
-    const std::string interface = as_string({1, 0, 0, 0, 0x14, 0, 0, 0,      // type, total length 20
-                                             0xC3, 0, 0, 0, 0x89, 0, 0, 0,   // link type 195, reserved, snaplen 137
-                                             0x14, 0, 0, 0});
+    const std::string interface = as_string({1, 0, 0, 0, 0x48, 0, 0, 0,      // type, total length 72
+                                             0xC3, 0, 0, 0, 0x80, 0, 0, 0,   // link type 195, reserved, snaplen 128
+                                             2, 0, 9, 0}) +                  // if_name, 9 bytes, padded
+                                  "wpan2pcap" + as_string({0, 0, 0, 3, 0, 28, 0}) + // if_description, 28 bytes
+                                  "IEEE 802.15.4 record capture" + as_string({0, 0, 0, 0, 0x48, 0, 0, 0});
     EXPECT_EQ(visible(out.str()), visible(section + interface));
 }
 
@@ -118,7 +123,7 @@ TEST(pcapng_writer, packet_block_keeps_all_64_bits_of_time_the_number_and_padded
     const auto record = decode_record(raw);
     ASSERT_TRUE(record.has_value());
     std::ostringstream out;
-    const std::vector<std::string> comments = {"x", "record 7, flags 0x01"};
+    const std::vector<std::string_view> comments = {"x", "record 7, flags 0x01"};
     pcapng_writer(out).write_packet(*record, comments);
     const std::string block = as_string({6, 0, 0, 0, 0x58, 0, 0, 0,            // type, total length 88
                                          0, 0, 0, 0,                           // interface 0

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <iterator>
 #include <sstream>
 #include <string>
@@ -57,6 +58,8 @@ enum class console_mode {
     terminal,
     // Standard output to the file, standard error on a pseudo-terminal.
     errors_on_terminal,
+    // Standard output to the null device, standard error on a pseudo-terminal.
+    discarded_errors_on_terminal,
     // Standard output to the file, standard error to another (the file's
     // path with ".errors" added).
     errors_to_file,
@@ -70,11 +73,17 @@ struct running_process {
     console_mode console = console_mode::file;
     int console_pipe = -1;    // the read end of a console pipe, or a terminal's master side
     int errors_terminal = -1; // the master side of standard error's terminal
+    // This process's own hold on the terminal's slave side, until the
+    // program has ended: the program opens it by name, and until it has,
+    // the master would read as hung up.
+    int terminal_slave = -1;
+    std::optional<int> wait_status = std::nullopt; // once the program has been reaped
 };
 
 // A pseudo-terminal in raw mode; its slave side is opened by name in the child.
 struct pseudo_terminal {
     int master = -1;
+    int slave = -1;
     std::string slave_name;
 };
 
@@ -87,8 +96,9 @@ inline pseudo_terminal open_pseudo_terminal()
     if (openpty(&master, &slave, name, &raw, nullptr) != 0)
         return {};
     fcntl(master, F_SETFD, FD_CLOEXEC);
-    close(slave); // the child opens it again by name, to make it its controlling terminal
-    return {master, name};
+    // The child opens it again by name, to make it its controlling terminal.
+    fcntl(slave, F_SETFD, FD_CLOEXEC);
+    return {master, slave, name};
 }
 
 // Everything the descriptor gives until its writers are gone (a terminal
@@ -119,6 +129,59 @@ inline void write_file(const std::filesystem::path& path, const std::string& dat
     std::ofstream(path, std::ios::binary | std::ios::trunc).write(data.data(), static_cast<std::streamsize>(data.size()));
 }
 
+// Makes `path` exactly `size` bytes long; what it gains is a hole, which
+// costs no disk and reads as zeros.
+inline bool set_file_size(const std::filesystem::path& path, std::uint64_t size)
+{
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    const bool resized = fd >= 0 && ftruncate(fd, static_cast<off_t>(size)) == 0;
+    if (fd >= 0)
+        close(fd);
+    return resized;
+}
+
+// `size` bytes of `path` from `offset` (fewer where it ends), read where
+// they are: a file of gigabytes need not be read whole.
+inline std::string read_file_part(const std::filesystem::path& path, std::uint64_t offset, std::size_t size)
+{
+    std::string data(size, '\0');
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    std::size_t got = 0;
+    while (fd >= 0 && got < size) {
+        const ssize_t n = pread(fd, data.data() + got, size - got, static_cast<off_t>(offset + got));
+        if (n <= 0)
+            break;
+        got += static_cast<std::size_t>(n);
+    }
+    if (fd >= 0)
+        close(fd);
+    data.resize(got);
+    return data;
+}
+
+// Where a row keeps files of gigabytes: in memory where the system has a
+// tmpfs (a hole there reads at once, where a disk's file system first
+// fills the page cache with zeros, seconds for each 4 GiB), else in `dir`.
+// The row removes it.
+inline std::filesystem::path large_file_dir(const std::filesystem::path& dir)
+{
+    std::error_code error;
+    const std::filesystem::path memory = std::filesystem::path("/dev/shm") / dir.filename();
+    if (std::filesystem::is_directory("/dev/shm", error) && std::filesystem::create_directories(memory, error))
+        return memory;
+    return dir;
+}
+
+// Writes `data` into `path` at `offset`.
+inline bool write_file_part(const std::filesystem::path& path, std::uint64_t offset, const std::string& data)
+{
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    const bool written = fd >= 0 && pwrite(fd, data.data(), data.size(), static_cast<off_t>(offset)) == static_cast<ssize_t>(data.size());
+    if (fd >= 0)
+        close(fd);
+    return written;
+}
+
 // Starts the program with standard input empty and standard output sent to
 // `stdout_path` or as `console` says. The signals a converter handles start
 // at their defaults whatever this test process does with them, so a test
@@ -142,17 +205,21 @@ inline running_process start_process(const std::vector<std::string>& command, co
     case console_mode::file:
     case console_mode::file_and_errors:
     case console_mode::errors_on_terminal:
+    case console_mode::discarded_errors_on_terminal:
     case console_mode::errors_to_file:
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&actions, 1,
+                                         console == console_mode::discarded_errors_on_terminal ? "/dev/null" : stdout_path.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (console == console_mode::file_and_errors)
             posix_spawn_file_actions_adddup2(&actions, 1, 2);
         if (console == console_mode::errors_to_file)
             posix_spawn_file_actions_addopen(&actions, 2, errors_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (console == console_mode::errors_on_terminal) {
+        if (console == console_mode::errors_on_terminal || console == console_mode::discarded_errors_on_terminal) {
             terminal = open_pseudo_terminal();
             posix_spawn_file_actions_addopen(&actions, 2, terminal.slave_name.c_str(), O_RDWR, 0);
             process.errors_terminal = terminal.master;
+            process.terminal_slave = terminal.slave;
             flags |= POSIX_SPAWN_SETSID;
         }
         break;
@@ -163,6 +230,7 @@ inline running_process start_process(const std::vector<std::string>& command, co
         posix_spawn_file_actions_addopen(&actions, 1, terminal.slave_name.c_str(), O_RDWR, 0);
         posix_spawn_file_actions_adddup2(&actions, 1, 2);
         process.console_pipe = terminal.master;
+        process.terminal_slave = terminal.slave;
         flags |= POSIX_SPAWN_SETSID;
         break;
     case console_mode::closed: // both, so that files opened later could take their numbers
@@ -208,6 +276,33 @@ inline running_process start_process(const std::vector<std::string>& command, co
     return process;
 }
 
+// Everything the program writes on its terminal until it has ended: this
+// process lets go of the slave side only once the program is reaped (an
+// emulated spawn may return before the program has opened it).
+inline std::string read_terminal(running_process& process, int master)
+{
+    std::string data;
+    char buffer[65536];
+    for (;;) {
+        pollfd ready{master, POLLIN, 0};
+        if (poll(&ready, 1, process.terminal_slave != -1 ? 20 : -1) > 0) {
+            const ssize_t got = read(master, buffer, sizeof buffer);
+            if (got > 0)
+                data.append(buffer, static_cast<std::size_t>(got));
+            else if (got == 0 || errno != EINTR)
+                return data;
+        } else if (process.terminal_slave != -1) {
+            int status = 0;
+            if (process.pid <= 0 || waitpid(process.pid, &status, WNOHANG) == process.pid) {
+                if (process.pid > 0)
+                    process.wait_status = status;
+                close(process.terminal_slave);
+                process.terminal_slave = -1;
+            }
+        }
+    }
+}
+
 // Waits for the program to end and collects what it printed (from a pipe,
 // what the test has not read itself). A program still running after
 // `patience` (when given) is killed, and shows as ended by SIGKILL.
@@ -235,6 +330,8 @@ inline process_result finish_process(running_process& process, const std::filesy
         }
     } else if (process.console == console_mode::nonblocking_pipe_read_slowly) {
         result.output = read_all(process.console_pipe, std::chrono::milliseconds(1), 4096);
+    } else if (process.console_pipe != -1 && process.console == console_mode::terminal) {
+        result.output = read_terminal(process, process.console_pipe);
     } else if (process.console_pipe != -1) {
         result.output = read_all(process.console_pipe);
     }
@@ -242,12 +339,17 @@ inline process_result finish_process(running_process& process, const std::filesy
         close(process.console_pipe);
     process.console_pipe = -1;
     if (process.errors_terminal != -1) {
-        result.errors = read_all(process.errors_terminal);
+        result.errors = read_terminal(process, process.errors_terminal);
         close(process.errors_terminal);
         process.errors_terminal = -1;
     }
-    int wait_status = 0;
-    const bool ended = process.pid > 0 && waitpid(process.pid, &wait_status, 0) == process.pid;
+    if (process.terminal_slave != -1) {
+        close(process.terminal_slave);
+        process.terminal_slave = -1;
+    }
+    int wait_status = process.wait_status.value_or(0);
+    const bool ended = process.wait_status || (process.pid > 0 && waitpid(process.pid, &wait_status, 0) == process.pid);
+    process.wait_status.reset();
     reaped = true;
     if (ended) {
         if (WIFEXITED(wait_status))
@@ -315,15 +417,50 @@ void read_until(int fd, std::string& into, Done done, std::chrono::milliseconds 
     }
 }
 
+// The emulator a cross build's programs run under on this host (qemu-user),
+// word by word; empty where the host runs them itself.
+inline std::vector<std::string> emulator()
+{
+    std::vector<std::string> words;
+    std::istringstream joined(WPAN2PCAP_EMULATOR);
+    for (std::string word; std::getline(joined, word, '|');)
+        if (!word.empty())
+            words.push_back(word);
+    return words;
+}
+
+inline bool emulated() { return !emulator().empty(); }
+
+// A time bound as this host keeps it: an emulator adds its own delays to
+// every call, so bounds are looser there; what the row checks is the same.
+inline double time_bound_ms(double native_ms) { return emulated() ? native_ms * 10 : native_ms; }
+
+// The command that runs one of the project's own programs, built here.
+inline std::vector<std::string> project_program(const std::string& path)
+{
+    std::vector<std::string> command = emulator();
+    command.push_back(path);
+    return command;
+}
+
+// `command` with `arguments` after its own.
+inline std::vector<std::string> command_with(std::vector<std::string> command, const std::vector<std::string>& arguments)
+{
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    return command;
+}
+
 // The converter under test: the one this build made, unless WPAN2PCAP_EXE names
 // another (the Windows build), run through WPAN2PCAP_LAUNCHER if set (wine).
 inline std::vector<std::string> converter_command(const std::string& built)
 {
+    const char* exe = std::getenv("WPAN2PCAP_EXE");
+    if (exe == nullptr || *exe == '\0')
+        return project_program(built);
     std::vector<std::string> command;
     if (const char* launcher = std::getenv("WPAN2PCAP_LAUNCHER"); launcher != nullptr && *launcher != '\0')
         command.emplace_back(launcher);
-    const char* exe = std::getenv("WPAN2PCAP_EXE");
-    command.emplace_back(exe != nullptr && *exe != '\0' ? exe : built);
+    command.emplace_back(exe);
     return command;
 }
 

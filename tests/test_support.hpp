@@ -76,6 +76,14 @@ inline std::string good_block(std::uint32_t n)
 
 inline std::string good_packet(std::uint32_t n) { return le32(n) + le32(n) + le32(4) + le32(4) + "ABCD"; }
 
+// A record of zeros is a valid empty frame with the FCS 00 00, at time 0:
+// what a hole in a capture file reads as.
+inline std::string zero_packet() { return le32(0) + le32(0) + le32(2) + le32(2) + std::string(2, '\0'); }
+
+// A capture past 4 GiB (4.3 GB), of which all but the last two records are a
+// hole, so it costs no disk; the last two are good_record(1) and (2).
+inline constexpr std::uint64_t large_capture_records = 28'500'000;
+
 // The FCS flag with a length of 1: payload and FCS cannot both fit.
 inline std::string invalid_record() { return as_string(make_record({.flags = 0x01, .length = 1, .body = {'A', 'B'}})); }
 

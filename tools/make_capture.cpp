@@ -62,7 +62,7 @@ public:
     std::array<std::uint8_t, record_size> next(std::uint32_t number)
     {
         std::array<std::uint8_t, record_size> record{};
-        const std::size_t frame_length = varied_ ? varied_frame(record) : mac_frame(record, pick(0, 40));
+        const std::size_t frame_length = varied_ ? varied_frame(record) : mac_frame(record, pick_size(0, 40));
         append_fcs(record, frame_length);
 
         const bool fcs_counted = !varied_ || pick(0, 3) != 0;
@@ -82,6 +82,8 @@ public:
 
 private:
     std::uint64_t pick(std::uint64_t low, std::uint64_t high) { return low + random_() % (high - low + 1); }
+    // A size picked from a range a record holds: it fits any size_t.
+    std::size_t pick_size(std::size_t low, std::size_t high) { return static_cast<std::size_t>(pick(low, high)); }
 
     std::uint64_t next_timestamp()
     {
@@ -195,7 +197,7 @@ private:
                 record[body_offset + i] = static_cast<std::uint8_t>(pick(0, 255));
             return max_payload;
         case 2: return mac_frame(record, max_mac_frame); // as long as a radio sends
-        default: return mac_frame(record, pick(0, 60));
+        default: return mac_frame(record, pick_size(0, 60));
         }
     }
 

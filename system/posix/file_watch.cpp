@@ -3,7 +3,6 @@
 #include "system/stop_signals.hpp"
 #include "system/system_files.hpp"
 
-#include <poll.h>
 #include <sys/inotify.h>
 #include <unistd.h>
 
@@ -23,17 +22,17 @@ void file_watch::watch(const std::filesystem::path& path)
         inotify_add_watch(static_cast<int>(handle_), path.c_str(), IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_MOVE_SELF | IN_DELETE_SELF);
 }
 
-bool file_watch::wait()
+wait_result file_watch::wait(int watched_output)
 {
     if (handle_ == -1)
-        return pause_unless_stopped(file_look_interval);
-    pollfd changed{static_cast<int>(handle_), POLLIN, 0};
-    if (poll(&changed, 1, static_cast<int>(file_look_interval.count())) > 0) {
+        return pause_watching(file_look_interval, watched_output);
+    const wait_result waited = wait_for_input(static_cast<int>(handle_), file_look_interval, watched_output);
+    if (waited == wait_result::ready) {
         char events[4096];
         while (read(static_cast<int>(handle_), events, sizeof events) > 0) {
         }
     }
-    return !stop_requested();
+    return waited == wait_result::timed_out ? wait_result::ready : waited;
 }
 
 } // namespace wpan2pcap

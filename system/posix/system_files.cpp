@@ -6,10 +6,12 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <fstream>
+#include <limits>
 #include <string>
 
 #include <fcntl.h>
+#include <linux/loop.h>
+#include <linux/major.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -18,25 +20,43 @@
 
 namespace wpan2pcap {
 
+// Captures pass 2 GiB: file offsets, sizes and identities must be 64 bits
+// wide on 32-bit systems too, or such files would not open, grow, truncate
+// or compare.
+static_assert(sizeof(off_t) == 8 && sizeof(ino_t) == 8, "file offsets must be 64 bits: build with _FILE_OFFSET_BITS=64");
+
 namespace {
 
-file_identity identity_from(const struct stat& status)
+// A loop device is its backing file's data: the kernel tells which file
+// that is, by its device and inode, to whoever opens the device (its name
+// could hold any byte, a line feed included, and is not looked at).
+// `device_fd` is the device opened already, or -1 to open `path`.
+void learn_backing_file(file_identity& device, dev_t number, int device_fd, const char* path)
+{
+    if (major(number) != LOOP_MAJOR)
+        return;
+    const int fd = device_fd >= 0 ? device_fd : open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    loop_info64 info{};
+    if (fd >= 0 && ioctl(fd, LOOP_GET_STATUS64, &info) == 0) {
+        // The kernel's own encoding of a device number, as a stat's.
+        const auto major_number = static_cast<unsigned>((info.lo_device & 0xfff00) >> 8);
+        const auto minor_number = static_cast<unsigned>((info.lo_device & 0xff) | ((info.lo_device >> 12) & 0xfff00));
+        device.backing_device = static_cast<std::uintmax_t>(makedev(major_number, minor_number));
+        device.backing_inode = static_cast<std::uintmax_t>(info.lo_inode);
+    }
+    if (fd >= 0 && device_fd < 0)
+        ::close(fd);
+}
+
+// `fd` is the file opened already, or -1 when only `path` names it.
+file_identity identity_from(const struct stat& status, int fd, const char* path)
 {
     // The second field tells device numbers from inode numbers apart.
     if (S_ISCHR(status.st_mode))
         return {static_cast<std::uintmax_t>(status.st_rdev), UINTMAX_MAX};
     if (S_ISBLK(status.st_mode)) {
         file_identity device{static_cast<std::uintmax_t>(status.st_rdev), UINTMAX_MAX - 1};
-        // A loop device is its backing file's data: the kernel names that file.
-        const std::string backing_file = "/sys/dev/block/" + std::to_string(major(status.st_rdev)) + ":" +
-                                         std::to_string(minor(status.st_rdev)) + "/loop/backing_file";
-        std::ifstream named(backing_file);
-        std::string path;
-        struct stat backing {};
-        if (std::getline(named, path) && stat(path.c_str(), &backing) == 0 && S_ISREG(backing.st_mode)) {
-            device.backing_device = static_cast<std::uintmax_t>(backing.st_dev);
-            device.backing_inode = static_cast<std::uintmax_t>(backing.st_ino);
-        }
+        learn_backing_file(device, status.st_rdev, fd, path);
         return device;
     }
     return {static_cast<std::uintmax_t>(status.st_dev), static_cast<std::uintmax_t>(status.st_ino)};
@@ -45,6 +65,12 @@ file_identity identity_from(const struct stat& status)
 bool backed_by(const file_identity& loop, const file_identity& file)
 {
     return loop.backing_inode != 0 && loop.backing_device == file.device && loop.backing_inode == file.inode;
+}
+
+// Two loop devices over one file reach the same data.
+bool same_backing(const file_identity& a, const file_identity& b)
+{
+    return a.backing_inode != 0 && a.backing_device == b.backing_device && a.backing_inode == b.backing_inode;
 }
 
 std::optional<struct stat> status_of(int fd)
@@ -85,7 +111,8 @@ const std::optional<file_identity>& null_device()
 
 bool same_file(const std::optional<file_identity>& a, const std::optional<file_identity>& b)
 {
-    return a && b && ((*a == *b && *a != null_device()) || backed_by(*a, *b) || backed_by(*b, *a));
+    return a && b &&
+           ((*a == *b && *a != null_device()) || backed_by(*a, *b) || backed_by(*b, *a) || same_backing(*a, *b));
 }
 
 bool is_null_device(const std::optional<file_identity>& file) { return file && file == null_device(); }
@@ -96,7 +123,7 @@ bool release_descriptor(int fd) { return ::close(fd) == 0 || errno == EINTR; }
 std::optional<file_identity> identity_of(int fd)
 {
     const auto status = status_of(fd);
-    return status ? std::optional(identity_from(*status)) : std::nullopt;
+    return status ? std::optional(identity_from(*status, fd, nullptr)) : std::nullopt;
 }
 
 std::optional<file_identity> identity_of(const std::filesystem::path& path)
@@ -104,7 +131,7 @@ std::optional<file_identity> identity_of(const std::filesystem::path& path)
     struct stat status {};
     if (stat(path.c_str(), &status) != 0)
         return std::nullopt;
-    return identity_from(status);
+    return identity_from(status, -1, path.c_str());
 }
 
 bool is_terminal(int fd) { return isatty(fd) == 1; }
@@ -149,8 +176,12 @@ int terminal_columns(int fd)
 
 file_descriptor open_for_reading(const std::filesystem::path& path)
 {
+    // Opened without waiting for a writer, a named pipe's wait moves to its
+    // reads, which can watch for a stop and for the output's reader.
+    struct stat status {};
+    const int waits_not = stat(path.c_str(), &status) == 0 && S_ISFIFO(status.st_mode) ? O_NONBLOCK : 0;
     for (;;) {
-        const int fd = open(path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
+        const int fd = open(path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC | waits_not);
         if (fd >= 0 || errno != EINTR || stop_requested())
             return file_descriptor(fd);
     }
@@ -165,11 +196,16 @@ file_descriptor open_for_writing(const std::filesystem::path& path)
     }
 }
 
-bool truncate_file(int fd, std::uint64_t size) { return ftruncate(fd, static_cast<off_t>(size)) == 0; }
+bool truncate_file(int fd, std::uint64_t size)
+{
+    return size <= static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()) && ftruncate(fd, static_cast<off_t>(size)) == 0;
+}
 bool seek_to_start(int fd) { return lseek(fd, 0, SEEK_SET) == 0; }
 
 bool read_at(int fd, std::uint64_t offset, std::span<char> into)
 {
+    if (offset + into.size() > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()))
+        return false;
     // pread leaves the position where the caller's reads expect it.
     for (std::size_t done = 0; done < into.size();) {
         const ssize_t n = pread(fd, into.data() + done, into.size() - done, static_cast<off_t>(offset + done));
@@ -178,6 +214,40 @@ bool read_at(int fd, std::uint64_t offset, std::span<char> into)
         done += n > 0 ? static_cast<std::size_t>(n) : 0;
     }
     return true;
+}
+
+file_descriptor open_pipe_without_waiting(const std::filesystem::path& path, bool for_writing)
+{
+    // Without a reader, a writing end fails at once (ENXIO).
+    return file_descriptor(open(path.c_str(), (for_writing ? O_WRONLY : O_RDONLY) | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+}
+
+std::filesystem::path program_folder()
+{
+    std::error_code unknown;
+    const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", unknown);
+    return unknown ? std::filesystem::path() : program.parent_path();
+}
+
+std::optional<std::filesystem::path> installed_folder() { return std::nullopt; }
+
+io_result write_without_waiting(int fd, std::span<const char> bytes, std::size_t& written)
+{
+    written = 0;
+    const ssize_t n = write(fd, bytes.data(), bytes.size());
+    if (n >= 0) {
+        written = static_cast<std::size_t>(n);
+        return io_result::done;
+    }
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
+        return io_result::done;
+    return errno == EPIPE ? io_result::reader_gone : io_result::failed;
+}
+
+std::size_t read_without_waiting(int fd, std::span<char> into)
+{
+    const ssize_t n = read(fd, into.data(), into.size());
+    return n > 0 ? static_cast<std::size_t>(n) : 0;
 }
 
 void release_pipe_reader(const std::filesystem::path& path, std::chrono::milliseconds patience)
@@ -247,7 +317,12 @@ io_result read_some(int fd, std::span<char> into, std::size_t& count)
     }
 }
 
-wait_result wait_for_input(int fd, std::chrono::milliseconds timeout)
+namespace {
+
+// Polls `fd` (when not -1) for input and `watched_output` (when not -1) for
+// its reader leaving, until one of them or a stop, or `timeout` passes:
+// timed_out then.
+wait_result wait_on(int fd, std::chrono::milliseconds timeout, int watched_output)
 {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
@@ -259,25 +334,38 @@ wait_result wait_for_input(int fd, std::chrono::milliseconds timeout)
             if (left.count() <= 0)
                 return wait_result::timed_out;
         }
-        pollfd ready{fd, POLLIN, 0};
-        const int result = poll(&ready, 1, poll_timeout(left));
-        if (result > 0)
+        // A pipe's writing end reports POLLERR, a socket POLLHUP, once its
+        // reader has gone; both are reported whatever is asked for.
+        pollfd ready[2] = {{fd, POLLIN, 0}, {watched_output, 0, 0}};
+        const int result = poll(ready, 2, poll_timeout(left));
+        if (result > 0 && (ready[1].revents & (POLLERR | POLLHUP)) != 0)
+            return wait_result::reader_gone;
+        if (result > 0 && ready[0].revents != 0)
             return wait_result::ready;
         if (result < 0 && errno != EINTR)
             return wait_result::ready; // let the read itself report the failure
     }
 }
 
-bool pause_unless_stopped(std::chrono::milliseconds duration)
+} // namespace
+
+wait_result wait_for_input(int fd, std::chrono::milliseconds timeout, int watched_output)
 {
-    const auto deadline = std::chrono::steady_clock::now() + duration;
-    while (!stop_requested()) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0)
-            return true;
-        poll(nullptr, 0, poll_timeout(left));
-    }
-    return false;
+    return wait_on(fd, timeout, watched_output);
+}
+
+bool reader_has_gone(int fd)
+{
+    pollfd output{fd, 0, 0};
+    return poll(&output, 1, 0) > 0 && (output.revents & (POLLERR | POLLHUP)) != 0;
+}
+
+bool pause_unless_stopped(std::chrono::milliseconds duration) { return wait_on(-1, duration, -1) == wait_result::timed_out; }
+
+wait_result pause_watching(std::chrono::milliseconds duration, int watched_output)
+{
+    const wait_result waited = wait_on(-1, duration, watched_output);
+    return waited == wait_result::timed_out ? wait_result::ready : waited;
 }
 
 } // namespace wpan2pcap

@@ -26,17 +26,22 @@ void file_watch::watch(const std::filesystem::path& path)
         handle_ = reinterpret_cast<std::intptr_t>(changes);
 }
 
-bool file_watch::wait()
+wait_result file_watch::wait(int watched_output)
 {
-    const auto interval = static_cast<DWORD>(file_look_interval.count());
     if (handle_ == -1)
-        return WaitForSingleObject(stop_event(), interval) != WAIT_OBJECT_0;
+        return pause_watching(file_look_interval, watched_output);
+    // A pipe's reader leaving wakes nothing: it is looked for at each wake,
+    // at least every look interval.
+    if (reader_has_gone(watched_output))
+        return wait_result::reader_gone;
     const HANDLE changes = reinterpret_cast<HANDLE>(handle_);
     const HANDLE events[] = {stop_event(), changes};
-    const DWORD woken = WaitForMultipleObjects(2, events, FALSE, interval);
+    const DWORD woken = WaitForMultipleObjects(2, events, FALSE, static_cast<DWORD>(file_look_interval.count()));
+    if (woken == WAIT_OBJECT_0)
+        return wait_result::stopped;
     if (woken == WAIT_OBJECT_0 + 1)
         FindNextChangeNotification(changes);
-    return woken != WAIT_OBJECT_0;
+    return reader_has_gone(watched_output) ? wait_result::reader_gone : wait_result::ready;
 }
 
 } // namespace wpan2pcap

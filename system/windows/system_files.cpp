@@ -25,8 +25,26 @@ namespace {
 
 // Marks an identity made from a pipe's name rather than a file ID.
 constexpr std::uintmax_t pipe_name_device = UINTMAX_MAX - 2;
-constexpr std::wstring_view pipe_prefix = L"\\\\.\\pipe\\";
 constexpr std::chrono::milliseconds busy_pipe_wait{50};
+
+bool is_separator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+// The pipe's own name in a path that names a pipe in any spelling Windows
+// takes (\\.\pipe\, \\?\pipe\ or \??\pipe\, with either slash, "pipe" in any
+// case); nothing for any other path.
+std::optional<std::wstring_view> pipe_name_in(std::wstring_view path)
+{
+    const bool device_path = path.size() >= 4 && is_separator(path[0]) &&
+                             ((is_separator(path[1]) && (path[2] == L'.' || path[2] == L'?')) ||
+                              (path[1] == L'?' && path[2] == L'?')) &&
+                             is_separator(path[3]);
+    if (!device_path || path.size() < 9 || !is_separator(path[8]))
+        return std::nullopt;
+    for (std::size_t i = 0; i < 4; ++i)
+        if (towlower(path[4 + i]) != L"pipe"[i])
+            return std::nullopt;
+    return path.substr(9);
+}
 
 HANDLE handle_of(int fd) { return reinterpret_cast<HANDLE>(_get_osfhandle(fd)); }
 
@@ -36,16 +54,23 @@ bool is_console(HANDLE handle)
     return GetConsoleMode(handle, &mode) != 0;
 }
 
-// A pipe is known by its name, in any case and with either slash; opening
+// A pipe is known by its name, compared as Windows compares pipe names:
+// without regard to case in all of Unicode, either slash the same. Opening
 // the name to learn more would connect to the pipe, and take its only
 // instance from whoever waits for it.
 file_identity pipe_identity(std::wstring_view name)
 {
-    while (!name.empty() && (name.front() == L'\\' || name.front() == L'/'))
+    while (!name.empty() && is_separator(name.front()))
         name.remove_prefix(1);
+    std::wstring folded(name);
+    for (wchar_t& c : folded)
+        c = c == L'/' ? L'\\' : c;
+    if (!folded.empty())
+        LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, folded.data(), static_cast<int>(folded.size()), folded.data(),
+                      static_cast<int>(folded.size()), nullptr, nullptr, 0);
     std::uint64_t hash = 0xcbf29ce484222325; // FNV-1a
-    for (const wchar_t c : name) {
-        hash ^= static_cast<std::uint64_t>(c == L'/' ? L'\\' : towlower(c));
+    for (const wchar_t c : folded) {
+        hash ^= static_cast<std::uint64_t>(c);
         hash *= 0x100000001b3;
     }
     return {pipe_name_device, hash, 0};
@@ -142,8 +167,8 @@ std::optional<file_identity> identity_of(int fd) { return identity_of_handle(han
 
 std::optional<file_identity> identity_of(const std::filesystem::path& path)
 {
-    if (names_a_pipe(path))
-        return pipe_identity(std::wstring_view(path.native()).substr(pipe_prefix.size()));
+    if (const std::optional<std::wstring_view> pipe = pipe_name_in(path.native()))
+        return pipe_identity(*pipe);
     const HANDLE handle = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
@@ -157,12 +182,7 @@ bool is_terminal(int fd) { return is_console(handle_of(fd)); }
 bool is_regular_file(int fd) { return GetFileType(handle_of(fd)) == FILE_TYPE_DISK; }
 bool is_pipe(int fd) { return GetFileType(handle_of(fd)) == FILE_TYPE_PIPE; }
 
-bool names_a_pipe(const std::filesystem::path& path)
-{
-    std::wstring prefix = path.native().substr(0, pipe_prefix.size());
-    std::transform(prefix.begin(), prefix.end(), prefix.begin(), [](wchar_t c) { return c == L'/' ? L'\\' : towlower(c); });
-    return prefix == pipe_prefix;
-}
+bool names_a_pipe(const std::filesystem::path& path) { return pipe_name_in(path.native()).has_value(); }
 
 bool opening_may_wait(const std::filesystem::path& path) { return names_a_pipe(path); }
 
@@ -223,6 +243,70 @@ bool read_at(int fd, std::uint64_t offset, std::span<char> into)
     DWORD n = 0;
     const bool read = ReadFile(handle, into.data(), static_cast<DWORD>(into.size()), &n, &at) && n == into.size();
     return SetFilePointerEx(handle, here, nullptr, FILE_BEGIN) && read;
+}
+
+file_descriptor open_pipe_without_waiting(const std::filesystem::path& path, bool for_writing)
+{
+    // A pipe's server exists before its client: an open that finds it busy
+    // or missing fails at once. In no-wait mode, reads and writes return at
+    // once with what the pipe had or took.
+    const HANDLE pipe = CreateFileW(path.c_str(), (for_writing ? GENERIC_WRITE : GENERIC_READ) | FILE_WRITE_ATTRIBUTES, 0, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+    if (pipe == INVALID_HANDLE_VALUE)
+        return {};
+    DWORD mode = PIPE_READMODE_BYTE | PIPE_NOWAIT;
+    SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr);
+    return descriptor_for(pipe, for_writing ? _O_WRONLY : _O_RDONLY);
+}
+
+std::filesystem::path program_folder()
+{
+    std::wstring name(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = GetModuleFileNameW(nullptr, name.data(), static_cast<DWORD>(name.size()));
+        if (length == 0)
+            return {};
+        if (length < name.size()) {
+            name.resize(length);
+            return std::filesystem::path(name).parent_path();
+        }
+        name.resize(name.size() * 2);
+    }
+}
+
+std::optional<std::filesystem::path> installed_folder()
+{
+    // What the installer wrote for "Installed apps".
+    const wchar_t* key = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\wpan2pcap";
+    DWORD size = 0;
+    if (RegGetValueW(HKEY_CURRENT_USER, key, L"InstallLocation", RRF_RT_REG_SZ, nullptr, nullptr, &size) != ERROR_SUCCESS || size < 2)
+        return std::nullopt;
+    std::wstring folder(size / sizeof(wchar_t), L'\0');
+    if (RegGetValueW(HKEY_CURRENT_USER, key, L"InstallLocation", RRF_RT_REG_SZ, nullptr, folder.data(), &size) != ERROR_SUCCESS)
+        return std::nullopt;
+    folder.resize(wcsnlen(folder.c_str(), folder.size()));
+    return std::filesystem::path(folder);
+}
+
+io_result write_without_waiting(int fd, std::span<const char> bytes, std::size_t& written)
+{
+    DWORD n = 0;
+    written = 0;
+    if (WriteFile(handle_of(fd), bytes.data(), static_cast<DWORD>(std::min<std::size_t>(bytes.size(), INT_MAX)), &n, nullptr)) {
+        written = n;
+        return io_result::done;
+    }
+    return is_pipe_end(GetLastError()) ? io_result::reader_gone : io_result::failed;
+}
+
+std::size_t read_without_waiting(int fd, std::span<char> into)
+{
+    const HANDLE handle = handle_of(fd);
+    DWORD available = 0, n = 0;
+    if (!PeekNamedPipe(handle, nullptr, 0, nullptr, &available, nullptr) || available == 0)
+        return 0;
+    const auto wanted = static_cast<DWORD>(std::min<std::size_t>(into.size(), available));
+    return ReadFile(handle, into.data(), wanted, &n, nullptr) ? n : 0;
 }
 
 void release_pipe_reader(const std::filesystem::path& path, std::chrono::milliseconds patience)
@@ -299,11 +383,15 @@ io_result read_some(int fd, std::span<char> into, std::size_t& count)
     const bool disk = GetFileType(handle) == FILE_TYPE_DISK;
     DWORD n = 0;
     bool done = false;
-    {
+    // A pipe's writer may write nothing (a message of no bytes): that is
+    // not its end, which only a broken pipe tells.
+    while (!done || (n == 0 && !disk)) {
         const blocking_call call(disk ? blocking_call::none : blocking_call::reading);
         if (!disk && stop_requested())
             return io_result::stopped;
         done = ReadFile(handle, into.data(), static_cast<DWORD>(std::min<std::size_t>(into.size(), INT_MAX)), &n, nullptr) != 0;
+        if (!done)
+            break;
     }
     if (done) {
         count = n;
@@ -318,11 +406,13 @@ io_result read_some(int fd, std::span<char> into, std::size_t& count)
     return io_result::failed;
 }
 
-wait_result wait_for_input(int fd, std::chrono::milliseconds timeout)
+wait_result wait_for_input(int fd, std::chrono::milliseconds timeout, int watched_output)
 {
     // Only a pipe says whether it holds bytes; anything else is read at once.
+    // With nothing to watch and no time limit, the read itself waits (and a
+    // stop cancels it).
     const HANDLE handle = handle_of(fd);
-    if (GetFileType(handle) != FILE_TYPE_PIPE)
+    if (GetFileType(handle) != FILE_TYPE_PIPE || (timeout.count() < 0 && watched_output < 0))
         return wait_result::ready;
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
@@ -336,14 +426,34 @@ wait_result wait_for_input(int fd, std::chrono::milliseconds timeout)
                 return wait_result::timed_out;
             step = std::min(step, left);
         }
-        if (!pause_unless_stopped(step))
-            return wait_result::stopped;
+        if (const wait_result paused = pause_watching(step, watched_output); paused != wait_result::ready)
+            return paused;
     }
+}
+
+bool reader_has_gone(int fd)
+{
+    // A pipe's client learns that the server closed its end by peeking: the
+    // pipe is then broken. Anything else has no reader to lose.
+    const HANDLE handle = handle_of(fd);
+    if (fd < 0 || GetFileType(handle) != FILE_TYPE_PIPE)
+        return false;
+    DWORD available = 0;
+    return !PeekNamedPipe(handle, nullptr, 0, nullptr, &available, nullptr) && is_pipe_end(GetLastError());
 }
 
 bool pause_unless_stopped(std::chrono::milliseconds duration)
 {
     return WaitForSingleObject(stop_event(), static_cast<DWORD>(duration.count())) != WAIT_OBJECT_0;
+}
+
+wait_result pause_watching(std::chrono::milliseconds duration, int watched_output)
+{
+    if (reader_has_gone(watched_output))
+        return wait_result::reader_gone;
+    if (!pause_unless_stopped(duration))
+        return wait_result::stopped;
+    return reader_has_gone(watched_output) ? wait_result::reader_gone : wait_result::ready;
 }
 
 } // namespace wpan2pcap

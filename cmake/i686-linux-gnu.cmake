@@ -1,0 +1,25 @@
+# 32-bit x86 Linux (Debian i386). A 64-bit x86 kernel built with 32-bit
+# support runs these programs itself, through its 32-bit system calls, as a
+# Pi's 64-bit kernel runs armhf programs: then they are started by the
+# target's own loader (the cross libraries are not where a 32-bit system
+# keeps them). A kernel without that support runs them under qemu-i386.
+set(CMAKE_SYSTEM_PROCESSOR i686)
+set(WPAN2PCAP_CROSS_TRIPLET i686-linux-gnu)
+set(WPAN2PCAP_CROSS_MULTIARCH i386-linux-gnu)
+if(NOT DEFINED WPAN2PCAP_CROSS_RUNS_NATIVELY)
+    # The loader is a 32-bit program: whether it starts says whether the kernel runs them.
+    execute_process(COMMAND /usr/${WPAN2PCAP_CROSS_TRIPLET}/lib/ld-linux.so.2 --version
+                    RESULT_VARIABLE probe_status OUTPUT_QUIET ERROR_QUIET)
+    if(probe_status EQUAL 0)
+        set(WPAN2PCAP_CROSS_RUNS_NATIVELY ON CACHE INTERNAL "the kernel runs 32-bit x86 programs")
+    else()
+        set(WPAN2PCAP_CROSS_RUNS_NATIVELY OFF CACHE INTERNAL "the kernel runs 32-bit x86 programs")
+    endif()
+endif()
+if(WPAN2PCAP_CROSS_RUNS_NATIVELY)
+    set(WPAN2PCAP_CROSS_LAUNCHER /usr/${WPAN2PCAP_CROSS_TRIPLET}/lib/ld-linux.so.2
+                                 --library-path /usr/${WPAN2PCAP_CROSS_TRIPLET}/lib)
+else()
+    set(WPAN2PCAP_CROSS_LAUNCHER qemu-i386 -L /usr/${WPAN2PCAP_CROSS_TRIPLET})
+endif()
+include(${CMAKE_CURRENT_LIST_DIR}/cross-linux.cmake)
