@@ -3,6 +3,7 @@
 // measured.
 
 #include "driver/conversion_run.hpp"
+#include "extcap/capture_writer.hpp"
 #include "formats/capture_record.hpp"
 #include "formats/pcap_writer.hpp"
 #include "tests/discard_streams.hpp"
@@ -88,6 +89,29 @@ void write_packet(benchmark::State& state)
     per_record(state, [](const capture_record& record, std::ostream& output) { pcap_writer(output).write_packet(record); });
 }
 BENCHMARK(write_packet);
+
+// The extcap program's packet, as the converter's PCAP and as pcapng with
+// the record's number and flags, on each packet a note of a skipped record.
+void extcap_packet(benchmark::State& state, bool record_numbers)
+{
+    const record_buffer buffer = first_record();
+    const capture_record record = *decode_record(buffer);
+    discard_buffer sink;
+    std::ostream out(&sink);
+    capture_writer writer(out, record_numbers);
+    writer.write_header();
+    for (auto _ : state) {
+        writer.note_skipped(record.number - 1);
+        writer.write_packet(record);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+void extcap_packet_pcap(benchmark::State& state) { extcap_packet(state, false); }
+BENCHMARK(extcap_packet_pcap);
+
+void extcap_packet_pcapng(benchmark::State& state) { extcap_packet(state, true); }
+BENCHMARK(extcap_packet_pcapng);
 
 void conversion_run(benchmark::State& state)
 {

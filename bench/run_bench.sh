@@ -11,6 +11,7 @@
 #   - input reads and output writes of at least 8 KiB on average
 #   - peak memory at most 4 MiB, at any input size
 #   - the in-memory conversion run above 5 million records per second
+#   - the extcap program's pcapng (record numbers) within 1.5x of its PCAP
 #   - live, a record written into an input pipe reaches the console pipe as
 #     its block and the output pipe as its packet: median at most 1 ms, worst
 #     at most 10 ms
@@ -66,6 +67,18 @@ for output in /dev/null "$work/out.pcap"; do
     done
 done
 rm -f "$work/trace.txt"
+
+# The extcap program, whole, on a varied capture into /dev/null: pcapng with
+# record numbers against the converter's PCAP.
+varied=$work/varied-1000000.bin
+[ -f "$varied" ] || build/bench/make_capture --kind varied --records 1000000 "$varied"
+extcap() { build/bench/wpan2pcap-extcap --capture --extcap-interface wpan2pcap --fifo /dev/null --source "$varied" "$@"; }
+pcap_wall=$(median_of_5 /dev/null extcap)
+pcapng_wall=$(median_of_5 /dev/null extcap --record-numbers)
+pcapng_ratio=$(echo "$pcapng_wall / $pcap_wall" | bc -l)
+printf 'extcap, 1000000 varied records to /dev/null: PCAP %.3f s, pcapng with record numbers %.3f s (%.2fx)\n' \
+    "$pcap_wall" "$pcapng_wall" "$pcapng_ratio"
+verdict "the extcap's pcapng within 1.5x of its PCAP" "$(at_least 1.5 "$pcapng_ratio")" "$(printf '%.2fx' "$pcapng_ratio")"
 
 # Peak memory, small and large input.
 peak_small=$(/usr/bin/time -f %M "$exe" "$small" "$work/out.pcap" 2>&1 > /dev/null | tail -1)

@@ -53,20 +53,37 @@ control_pipes::control_pipes(const std::optional<std::filesystem::path>& from_wi
     // Opened at once: Wireshark's own open of its writing end waits for it.
     if (from_wireshark)
         from_wireshark_ = open_pipe_without_waiting(*from_wireshark, false);
+    if (to_wireshark_path_)
+        open_to_wireshark();
+}
+
+void control_pipes::open_to_wireshark()
+{
+    to_wireshark_ = open_pipe_without_waiting(*to_wireshark_path_, true);
+    // Wireshark reads it later, or never; a name that is not a pipe will
+    // never be read.
+    if (!to_wireshark_.valid() && !names_a_pipe(*to_wireshark_path_)) {
+        gone_ = true;
+        pending_.clear();
+    }
 }
 
 void control_pipes::send(std::uint8_t control, command what, std::string_view payload)
 {
-    if (!given() || gone_ || pending_.size() + control_header_size + payload.size() > control_pending_limit)
+    if (!given() || gone_ || pending_size_ + control_header_size + payload.size() > control_pending_limit)
         return;
     const std::size_t length = payload.size() + 2;
-    pending_ += control_sync;
-    pending_ += static_cast<char>(length >> 16 & 0xFF);
-    pending_ += static_cast<char>(length >> 8 & 0xFF);
-    pending_ += static_cast<char>(length & 0xFF);
-    pending_ += static_cast<char>(control);
-    pending_ += static_cast<char>(what);
-    pending_ += payload;
+    std::string header(control_header_size, '\0');
+    header[0] = control_sync;
+    header[1] = static_cast<char>(length >> 16 & 0xFF);
+    header[2] = static_cast<char>(length >> 8 & 0xFF);
+    header[3] = static_cast<char>(length & 0xFF);
+    header[4] = static_cast<char>(control);
+    header[5] = static_cast<char>(what);
+    pending_.push_back(std::move(header));
+    if (!payload.empty())
+        pending_.emplace_back(payload);
+    pending_size_ += control_header_size + payload.size();
     tend();
 }
 
@@ -93,18 +110,30 @@ void control_pipes::tend()
     if (pending_.empty() || gone_ || !to_wireshark_path_)
         return;
     if (!to_wireshark_.valid()) {
-        to_wireshark_ = open_pipe_without_waiting(*to_wireshark_path_, true);
+        // Looked for now and then, not at every message.
+        const auto now = std::chrono::steady_clock::now();
+        if (now - opened_at_ < control_look_interval)
+            return;
+        opened_at_ = now;
+        open_to_wireshark();
         if (!to_wireshark_.valid())
-            return; // Wireshark reads it later, or never
+            return;
     }
-    std::size_t written = 0;
-    if (write_without_waiting(to_wireshark_.get(), pending_, written) != io_result::done) {
-        gone_ = true;
-        pending_.clear();
-        to_wireshark_.close();
-        return;
+    while (!pending_.empty()) {
+        std::size_t written = 0;
+        if (write_without_waiting(to_wireshark_.get(), pending_.front(), written) != io_result::done) {
+            gone_ = true;
+            pending_.clear();
+            to_wireshark_.close();
+            return;
+        }
+        pending_size_ -= written;
+        if (written < pending_.front().size()) { // the pipe is full: the rest later
+            pending_.front().erase(0, written);
+            return;
+        }
+        pending_.pop_front();
     }
-    pending_.erase(0, written);
 }
 
 capture_report::capture_report(std::ostream& errors, const extcap_request& request)

@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <optional>
 #include <ostream>
@@ -32,10 +33,14 @@ void report_error(std::ostream& errors, std::string_view message);
 // Wireshark's control pipes, from the program's side: one it reads (Wireshark
 // says it is ready, and what its controls are set to), one it writes
 // (control packets: the byte 'T', a 3-byte big-endian length of what
-// follows, the control's number, the command, the payload). Neither ever
-// makes the capture wait: what Wireshark does not take at once is kept (up
-// to a limit) and sent later; a pipe that cannot be opened, or whose reader
-// has gone, is done without.
+// follows, the control's number, the command, the payload). Both are opened
+// at once, as Wireshark on Windows waits for them to be; a POSIX pipe's
+// writing end only opens once Wireshark reads it, which it does a moment
+// later. Neither ever makes the capture wait: what Wireshark does not take
+// at once is kept (up to a limit) and sent later; a pipe that cannot be
+// opened, or whose reader has gone, is done without. A packet's header and
+// its payload are written apart: Windows makes these pipes of messages, and
+// Wireshark reads the header first.
 class control_pipes {
 public:
     enum command : std::uint8_t { initialized = 0, set = 1, add = 2, status_bar = 6, information = 7, warning = 8, error = 9 };
@@ -47,6 +52,11 @@ public:
     // Reads what Wireshark sent, opens the pipe to it once it reads, and
     // sends what is waiting; never waits.
     void tend();
+
+private:
+    void open_to_wireshark();
+
+public:
     bool has_pending() const { return !pending_.empty() && !gone_; }
     // True once Wireshark said it is ready (or never can: no pipe from it).
     bool wireshark_ready() const { return initialized_ || !from_wireshark_.valid(); }
@@ -57,7 +67,9 @@ private:
     bool initialized_ = false;
     std::optional<std::filesystem::path> to_wireshark_path_;
     file_descriptor to_wireshark_;
-    std::string pending_;
+    std::deque<std::string> pending_; // whole writes, the first perhaps begun
+    std::size_t pending_size_ = 0;
+    std::chrono::steady_clock::time_point opened_at_{}; // the last look for Wireshark's reader
     bool gone_ = false; // Wireshark's reader has gone: nothing more is sent
 };
 

@@ -141,24 +141,33 @@ std::string pipe_path(const fs::path& dir) { return "\\\\.\\pipe\\" + pipe_name(
 // once `watched` holds `bytes` bytes: the output holds exactly the records
 // traced (whole packets, where a stalled reader took fewer), and the
 // converter ends as Windows programs that Ctrl-C ended do, within `bound`.
+enum class console_event { ctrl_c, ctrl_break, window_closed };
+
 scenario ctrl_c_part_way(const fs::path& d, const std::string& output, const fs::path& watched, std::size_t bytes,
-                         double bound_ms, std::optional<pipe_peer> stalled_reader)
+                         double bound_ms, std::optional<pipe_peer> stalled_reader, console_event event = console_event::ctrl_c)
 {
     write_file(d / "in", records(1, 300'000, good_record));
     const char* exe = std::getenv("WPAN2PCAP_EXE");
     scenario s{{}, {}, 0, {}};
     // With nothing else to hold it up, the program meets a console's pace,
     // which keeps it converting until Ctrl-C arrives on a loaded machine.
-    s.command = pipe_peer_command({stalled_reader ? "ctrl-c" : "ctrl-c-slow-console", (d / "trace").string(), watched.string(),
-                                   std::to_string(bytes), (d / "report").string(), exe != nullptr ? exe : "wpan2pcap.exe",
-                                   (d / "in").string(), output});
+    const char* mode = event == console_event::ctrl_break      ? "ctrl-break"
+                       : event == console_event::window_closed ? "close-window"
+                       : stalled_reader                        ? "ctrl-c"
+                                                               : "ctrl-c-slow-console";
+    const char* pressed = event == console_event::ctrl_break      ? " ms after Ctrl-Break\n"
+                          : event == console_event::window_closed ? " ms after closing the window\n"
+                                                                  : " ms after Ctrl-C\n";
+    s.command = pipe_peer_command({mode, (d / "trace").string(), watched.string(), std::to_string(bytes), (d / "report").string(),
+                                   exe != nullptr ? exe : "wpan2pcap.exe", (d / "in").string(), output});
     s.console_to = console_mode::terminal; // Wine gives the program a console there
     s.console_not_checked = true;
     if (stalled_reader)
         s.feeder = awaited(std::move(*stalled_reader), d);
-    s.check_after = [d, output, watched, stalled = s.feeder.joinable(), bound_ms] {
+    s.check_after = [d, output, watched, stalled = s.feeder.joinable(), bound_ms, pressed] {
         const std::string report = read_file(d / "report");
         EXPECT_TRUE(report.starts_with("exit 0xC000013A, ")) << report;
+        EXPECT_TRUE(report.ends_with(pressed)) << report;
         EXPECT_LT(std::strtod(report.c_str() + std::string_view("exit 0xC000013A, ").size(), nullptr), bound_ms) << report;
         const std::string trace = read_file(d / "trace");
         const std::size_t traced = blocks_in(trace);
@@ -172,6 +181,25 @@ scenario ctrl_c_part_way(const fs::path& d, const std::string& output, const fs:
         else
             EXPECT_TRUE(packets == traced) << traced << " traced";
     };
+    return s;
+}
+
+std::string upper_case(std::string text)
+{
+    for (char& c : text)
+        c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+    return text;
+}
+
+// The Windows pipe \\.\pipe\`name` as the input, and as the output spelled
+// `other`: refused after the first block. Its server has two instances, so
+// that only the names can tell they are one pipe.
+scenario same_pipe_twice(const fs::path& d, const std::string& name, const std::string& other)
+{
+    write_file(d / "records", records(1, 2, good_record));
+    const std::string in = "\\\\.\\pipe\\" + name;
+    scenario s{{in, other}, paths(in, other) + good_block(1) + "Unable to open output file." + good_block(2), 2, {}};
+    s.feeder = awaited(start_pipe_peer({"write", name, (d / "records").string(), "0", "two"}, d), d);
     return s;
 }
 
@@ -602,14 +630,61 @@ const e2e_case cases[] = {
          return s;
      },
      false, true},
+    // The same pipe, spelled another way, as the output: refused by its name
+    // (its server offers a second instance, so only the name can tell).
     {"windows_same_named_pipe_as_input_and_output",
+     [](const fs::path& d) { return same_pipe_twice(d, pipe_name(d), "//./PIPE/" + upper_case(pipe_name(d))); }, false, true},
+    {"windows_same_named_pipe_in_another_case_beyond_ascii",
      [](const fs::path& d) {
-         write_file(d / "records", records(1, 2, good_record));
-         // Another spelling of the same name.
-         const std::string other = "//./PIPE/" + pipe_name(d);
-         scenario s{{pipe_path(d), other},
-                    paths(pipe_path(d), other) + good_block(1) + "Unable to open output file." + good_block(2), 2, {}};
+         return same_pipe_twice(d, "\xC3\x9C" "ber-" + pipe_name(d), "\\\\.\\pipe\\\xC3\xBC" "ber-" + pipe_name(d));
+     },
+     false, true},
+    {"windows_same_named_pipe_as_a_win32_path_and_an_nt_path",
+     [](const fs::path& d) { return same_pipe_twice(d, pipe_name(d), "\\??\\pipe\\" + pipe_name(d)); }, false, true},
+    // Every spelling Windows takes for a pipe reaches it, and none is
+    // opened just to be compared.
+    {"windows_named_pipe_spelled_with_a_question_mark_as_output",
+     [](const fs::path& d) {
+         scenario s = converted(d / "in", "\\\\?\\pipe\\" + pipe_name(d), 20);
+         s.files.clear();
+         s.feeder = awaited(start_pipe_peer({"read", pipe_name(d), (d / "got").string()}, d), d);
+         s.check_after = [d] { EXPECT_EQ(visible(read_file(d / "got")), visible(pcap_of(20))); };
+         return s;
+     },
+     false, true},
+    {"windows_named_pipe_spelled_as_an_nt_path_as_input",
+     [](const fs::path& d) {
+         write_file(d / "records", records(1, 20, good_record));
+         const std::string in = "\\??\\pipe\\" + pipe_name(d);
+         scenario s{{in, (d / "out").string()}, paths(in, d / "out") + records(1, 20, good_block), 0, {{d / "out", pcap_of(20)}}};
          s.feeder = awaited(start_pipe_peer({"write", pipe_name(d), (d / "records").string()}, d), d);
+         return s;
+     },
+     false, true},
+    // A writer that simply closes its handle, without hanging up first:
+    // the end of the input too.
+    {"windows_named_pipe_as_input_whose_writer_just_closes",
+     [](const fs::path& d) {
+         write_file(d / "records", records(1, 20, good_record));
+         scenario s{{pipe_path(d), (d / "out").string()}, paths(pipe_path(d), d / "out") + records(1, 20, good_block), 0,
+                    {{d / "out", pcap_of(20)}}};
+         s.feeder = awaited(start_pipe_peer({"write", pipe_name(d), (d / "records").string(), "1", "close"}, d), d);
+         return s;
+     },
+     false, true},
+    // Another client holds the pipe's one instance for 200 ms: the converter
+    // waits its turn.
+    {"windows_named_pipe_busy_for_a_moment_as_output",
+     [](const fs::path& d) {
+         scenario s = converted(d / "in", pipe_path(d), 20);
+         s.files.clear();
+         pipe_peer peer = start_pipe_peer({"read", pipe_name(d), (d / "got").string(), "0", "busy"}, d);
+         const std::shared_ptr<std::string> report = peer.report;
+         s.feeder = awaited(std::move(peer), d);
+         s.check_after = [d, report] {
+             EXPECT_NE(report->find("the other client left"), std::string::npos) << *report;
+             EXPECT_EQ(visible(read_file(d / "got")), visible(pcap_of(20)));
+         };
          return s;
      },
      false, true},
@@ -633,17 +708,59 @@ const e2e_case cases[] = {
          return s;
      },
      false, true},
+    // The output's reader leaves while the input pipe is quiet: the
+    // converter notices by itself, at once.
     {"windows_output_pipe_reader_gone",
      [](const fs::path& d) {
          write_file(d / "records", records(1, 2, good_record));
          write_file(d / "expected", pcap_of(2));
          const std::string in = pipe_path(d) + "-in", out = pipe_path(d) + "-out";
-         scenario s{{in, out}, paths(in, out) + records(1, 2, good_block) + "Unable to write output file.", 2, {}};
-         s.feeder = awaited(start_pipe_peer({"relay", pipe_name(d) + "-in", pipe_name(d) + "-out", (d / "records").string(),
-                                             (d / "expected").string(), console_file(d).string(), "1"},
-                                            d),
-                            d);
+         scenario s{{in, out}, paths(in, out) + good_block(1) + "Unable to write output file.", 2, {}};
+         pipe_peer peer = start_pipe_peer({"relay", pipe_name(d) + "-in", pipe_name(d) + "-out", (d / "records").string(),
+                                           (d / "expected").string(), console_file(d).string(), "1"},
+                                          d);
+         const std::shared_ptr<std::string> report = peer.report;
+         s.feeder = awaited(std::move(peer), d);
+         s.check_after = [report] {
+             const auto at = report->find("the program left ");
+             ASSERT_NE(at, std::string::npos) << *report;
+             EXPECT_LT(std::strtod(report->c_str() + at + 17, nullptr), 1000.0) << *report;
+             std::cout << *report;
+         };
          return s;
+     },
+     false, true},
+    // Ctrl-C while the input pipe is quiet: the run stops at once, with
+    // every record fed traced and converted.
+    {"windows_ctrl_c_while_the_input_pipe_is_quiet",
+     [](const fs::path& d) {
+         write_file(d / "records", records(1, 3, good_record));
+         scenario s{{}, {}, 0, {}};
+         s.feeder = awaited(start_pipe_peer({"write", pipe_name(d), (d / "records").string(), "0", "hold"}, d), d);
+         const char* exe = std::getenv("WPAN2PCAP_EXE");
+         s.command = pipe_peer_command({"ctrl-c", (d / "trace").string(), (d / "out").string(), std::to_string(pcap_of(3).size()),
+                                        (d / "report").string(), exe != nullptr ? exe : "wpan2pcap.exe", pipe_path(d), (d / "out").string()});
+         s.console_to = console_mode::terminal;
+         s.console_not_checked = true;
+         s.check_after = [d] {
+             const std::string report = read_file(d / "report");
+             EXPECT_TRUE(report.starts_with("exit 0xC000013A, ") && report.ends_with(" ms after Ctrl-C\n")) << report;
+             EXPECT_LT(std::strtod(report.c_str() + std::string_view("exit 0xC000013A, ").size(), nullptr), 1000.0) << report;
+             EXPECT_EQ(visible(read_file(d / "trace")), visible(paths(pipe_path(d), d / "out") + records(1, 3, good_block)));
+             EXPECT_EQ(visible(read_file(d / "out")), visible(pcap_of(3)));
+         };
+         return s;
+     },
+     false, true},
+    // Ctrl-Break and closing the console's window stop it as Ctrl-C does.
+    {"windows_ctrl_break_part_way_through_a_large_file",
+     [](const fs::path& d) {
+         return ctrl_c_part_way(d, (d / "out").string(), d / "out", 500'000, 1000.0, std::nullopt, console_event::ctrl_break);
+     },
+     false, true},
+    {"windows_console_window_closed_part_way_through_a_large_file",
+     [](const fs::path& d) {
+         return ctrl_c_part_way(d, (d / "out").string(), d / "out", 500'000, 1000.0, std::nullopt, console_event::window_closed);
      },
      false, true},
     {"windows_ctrl_c_part_way_through_a_large_file",

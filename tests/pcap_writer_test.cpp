@@ -1,3 +1,4 @@
+#include "extcap/capture_writer.hpp"
 #include "formats/pcap_writer.hpp"
 #include "formats/pcapng_writer.hpp"
 
@@ -137,6 +138,143 @@ TEST(pcapng_writer, packet_block_keeps_all_64_bits_of_time_the_number_and_padded
                                          0, 0, 0, 0,                           // end of options
                                          0x58, 0, 0, 0});
     EXPECT_EQ(visible(out.str()), visible(block));
+}
+
+// The comments of each Enhanced Packet Block in a pcapng capture, read back
+// block by block.
+std::vector<std::vector<std::string>> packet_comments(const std::string& capture)
+{
+    const auto u16 = [&capture](std::size_t at) { return static_cast<std::size_t>(static_cast<unsigned char>(capture[at])) |
+                                                         static_cast<std::size_t>(static_cast<unsigned char>(capture[at + 1])) << 8; };
+    const auto u32 = [&u16](std::size_t at) { return u16(at) | u16(at + 2) << 16; };
+    std::vector<std::vector<std::string>> packets;
+    for (std::size_t at = 0; at + 12 <= capture.size();) {
+        const std::size_t type = u32(at), length = u32(at + 4);
+        if (length < 12 || at + length > capture.size() || u32(at + length - 4) != length) {
+            ADD_FAILURE() << "a block of length " << length << " at " << at;
+            break;
+        }
+        if (type == pcapng_enhanced_packet_type) {
+            std::vector<std::string> comments;
+            for (std::size_t option = at + 28 + ((u32(at + 20) + 3) & ~std::size_t{3}); option + 4 <= at + length - 4;) {
+                const std::size_t code = u16(option), size = u16(option + 2);
+                if (code == pcapng_opt_endofopt)
+                    break;
+                if (code == pcapng_opt_comment)
+                    comments.push_back(capture.substr(option + 4, size));
+                option += 4 + ((size + 3) & ~std::size_t{3});
+            }
+            packets.push_back(comments);
+        }
+        at += length;
+    }
+    return packets;
+}
+
+// What a capture writer is handed: a packet of record n (flags 0x01), a
+// record n skipped for its length, or a new capture begun.
+struct writer_step {
+    enum { packet, skipped, new_capture } what;
+    std::uint32_t number = 0;
+};
+
+struct notes_case {
+    const char* name;
+    std::vector<writer_step> steps;
+    std::vector<std::vector<std::string>> comments; // each packet's, in order
+};
+
+void PrintTo(const notes_case& c, std::ostream* os) { *os << c.name; }
+
+std::vector<writer_step> skips(std::uint32_t first, std::uint32_t last)
+{
+    std::vector<writer_step> steps;
+    for (std::uint32_t n = first; n <= last; ++n)
+        steps.push_back({writer_step::skipped, n});
+    return steps;
+}
+
+std::vector<writer_step> operator+(std::vector<writer_step> a, const std::vector<writer_step>& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+std::vector<std::string> notes(std::uint32_t first, std::uint32_t last)
+{
+    std::vector<std::string> lines;
+    for (std::uint32_t n = first; n <= last; ++n)
+        lines.push_back("record " + std::to_string(n) + " skipped: invalid length");
+    return lines;
+}
+
+std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+class capture_writer_notes : public ::testing::TestWithParam<notes_case> {};
+
+// pcapng: each packet carries its record's number and flags, and the notes
+// of the records skipped since the packet before, read back from the blocks.
+TEST_P(capture_writer_notes, each_packet_carries_the_notes_since_the_last)
+{
+    std::ostringstream out;
+    capture_writer writer(out, true);
+    writer.write_header();
+    for (const writer_step& step : GetParam().steps) {
+        const auto raw = make_record({.flags = 0x01, .number = step.number, .length = 4, .body = {'A', 'B', 'C', 'D'}});
+        if (step.what == writer_step::packet) {
+            const auto record = decode_record(raw);
+            ASSERT_TRUE(record.has_value());
+            writer.write_packet(*record);
+        } else if (step.what == writer_step::skipped) {
+            writer.note_skipped(step.number);
+        } else {
+            writer.begin_new_capture();
+        }
+    }
+    EXPECT_EQ(packet_comments(out.str()), GetParam().comments);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    pcapng, capture_writer_notes,
+    ::testing::Values(
+        notes_case{"a_packet_carries_its_number_and_flags", {{writer_step::packet, 7}}, {{"record 7, flags 0x01"}}},
+        notes_case{"a_skipped_record_is_noted_on_the_next_packet",
+                   {{writer_step::packet, 5}, {writer_step::skipped, 6}, {writer_step::packet, 7}, {writer_step::packet, 8}},
+                   {{"record 5, flags 0x01"}, {"record 6 skipped: invalid length", "record 7, flags 0x01"}, {"record 8, flags 0x01"}}},
+        // After sixteen notes the rest are counted; the count starts again
+        // for the next run.
+        notes_case{"two_long_runs_of_skipped_records",
+                   skips(1, 17) + std::vector<writer_step>{{writer_step::packet, 18}} + skips(19, 38) +
+                       std::vector<writer_step>{{writer_step::packet, 39}},
+                   {notes(1, 16) + std::vector<std::string>{"and 1 more records skipped: invalid length, the last record 17",
+                                                            "record 18, flags 0x01"},
+                    notes(19, 34) + std::vector<std::string>{"and 4 more records skipped: invalid length, the last record 38",
+                                                             "record 39, flags 0x01"}}},
+        // A new capture in the followed file starts with no note of the old.
+        notes_case{"a_new_capture_forgets_the_old_ones_notes",
+                   skips(5, 6) + std::vector<writer_step>{{writer_step::new_capture}, {writer_step::packet, 1}},
+                   {{"record 1, flags 0x01"}}}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+// PCAP keeps no notes: the converter's bytes.
+TEST(capture_writer, pcap_is_the_converters)
+{
+    std::ostringstream out, converter;
+    capture_writer writer(out, false);
+    writer.write_header();
+    writer.note_skipped(1);
+    const auto raw = make_record({.flags = 0x01, .number = 2, .timestamp = 3'000'004, .length = 4, .body = {'A', 'B', 'C', 'D'}});
+    const auto record = decode_record(raw);
+    ASSERT_TRUE(record.has_value());
+    writer.write_packet(*record);
+    pcap_writer reference(converter);
+    reference.write_global_header();
+    reference.write_packet(*record);
+    EXPECT_EQ(visible(out.str()), visible(converter.str()));
 }
 
 } // namespace

@@ -44,7 +44,10 @@ status=0
 export GTEST_BRIEF=1
 export WPAN2PCAP_PIPE_PEER="$PWD/build/windows/pipe_peer.exe"
 WPAN2PCAP_EXE="$PWD/build/windows/wpan2pcap.exe" WPAN2PCAP_LAUNCHER=wine "$tests" || status=$?
-WPAN2PCAP_EXTCAP_EXE="$PWD/build/windows/wpan2pcap-extcap.exe" WPAN2PCAP_LAUNCHER=wine "$extcap_tests" || status=$?
+# Not for Windows: tshark, sshdump and the control pipes' rows drive the
+# Linux build; a POSIX named pipe is released on an error.
+WPAN2PCAP_EXTCAP_EXE="$PWD/build/windows/wpan2pcap-extcap.exe" WPAN2PCAP_LAUNCHER=wine "$extcap_tests" \
+    --gtest_filter='-with_tshark.*:with_ssh.*:*control_pipes*:extcap_capture.opens_and_closes_the_pipe_on_an_error' || status=$?
 wineserver -k 2>/dev/null || true
 
 # The installer, silently into a Wine prefix of its own, as a user without

@@ -338,10 +338,12 @@ wait_result wait_on(int fd, std::chrono::milliseconds timeout, int watched_outpu
         // reader has gone; both are reported whatever is asked for.
         pollfd ready[2] = {{fd, POLLIN, 0}, {watched_output, 0, 0}};
         const int result = poll(ready, 2, poll_timeout(left));
-        if (result > 0 && (ready[1].revents & (POLLERR | POLLHUP)) != 0)
-            return wait_result::reader_gone;
+        // Input that came (or ended) is taken first: the reader leaving
+        // matters only while nothing more is to be read.
         if (result > 0 && ready[0].revents != 0)
             return wait_result::ready;
+        if (result > 0 && (ready[1].revents & (POLLERR | POLLHUP)) != 0)
+            return wait_result::reader_gone;
         if (result < 0 && errno != EINTR)
             return wait_result::ready; // let the read itself report the failure
     }

@@ -8,6 +8,7 @@
 #include "system/windows/stop_events.hpp"
 
 #include <windows.h>
+#include <winternl.h>
 
 #include <fcntl.h>
 #include <io.h>
@@ -47,6 +48,26 @@ std::optional<std::wstring_view> pipe_name_in(std::wstring_view path)
 }
 
 HANDLE handle_of(int fd) { return reinterpret_cast<HANDLE>(_get_osfhandle(fd)); }
+
+// A pipe's state, as the system keeps it for each end (FilePipeLocalInformation).
+struct pipe_local_information {
+    ULONG NamedPipeType;
+    ULONG NamedPipeConfiguration;
+    ULONG MaximumInstances;
+    ULONG CurrentInstances;
+    ULONG InboundQuota;
+    ULONG ReadDataAvailable;
+    ULONG OutboundQuota;
+    ULONG WriteQuotaAvailable;
+    ULONG NamedPipeState;
+    ULONG NamedPipeEnd;
+};
+constexpr auto file_pipe_local_information = static_cast<FILE_INFORMATION_CLASS>(24);
+constexpr ULONG file_pipe_disconnected_state = 1;
+constexpr ULONG file_pipe_closing_state = 4;
+constexpr NTSTATUS status_pipe_disconnected = static_cast<NTSTATUS>(0xC00000B0);
+constexpr NTSTATUS status_pipe_closing = static_cast<NTSTATUS>(0xC00000B1);
+constexpr NTSTATUS status_pipe_broken = static_cast<NTSTATUS>(0xC000014B);
 
 bool is_console(HANDLE handle)
 {
@@ -215,9 +236,10 @@ file_descriptor open_for_reading(const std::filesystem::path& path)
 
 file_descriptor open_for_writing(const std::filesystem::path& path)
 {
-    // A pipe exists before anyone writes to it; it is never created here.
+    // A pipe exists before anyone writes to it; it is never created here. Its
+    // state is read too, to learn of its reader leaving.
     if (names_a_pipe(path))
-        return descriptor_for(open_pipe(path, GENERIC_WRITE), _O_WRONLY);
+        return descriptor_for(open_pipe(path, GENERIC_WRITE | FILE_READ_ATTRIBUTES), _O_WRONLY);
     return file_descriptor(_wopen(path.c_str(), _O_WRONLY | _O_CREAT | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE));
 }
 
@@ -381,16 +403,21 @@ io_result read_some(int fd, std::span<char> into, std::size_t& count)
     count = 0;
     const HANDLE handle = handle_of(fd);
     const bool disk = GetFileType(handle) == FILE_TYPE_DISK;
+    const bool pipe = GetFileType(handle) == FILE_TYPE_PIPE;
     DWORD n = 0;
     bool done = false;
-    // A pipe's writer may write nothing (a message of no bytes): that is
-    // not its end, which only a broken pipe tells.
-    while (!done || (n == 0 && !disk)) {
-        const blocking_call call(disk ? blocking_call::none : blocking_call::reading);
-        if (!disk && stop_requested())
-            return io_result::stopped;
-        done = ReadFile(handle, into.data(), static_cast<DWORD>(std::min<std::size_t>(into.size(), INT_MAX)), &n, nullptr) != 0;
-        if (!done)
+    for (;;) {
+        {
+            const blocking_call call(disk ? blocking_call::none : blocking_call::reading);
+            if (!disk && stop_requested())
+                return io_result::stopped;
+            done = ReadFile(handle, into.data(), static_cast<DWORD>(std::min<std::size_t>(into.size(), INT_MAX)), &n, nullptr) != 0;
+        }
+        // A pipe's writer may write nothing (a message of no bytes): that is
+        // not its end, which a broken pipe tells. A pipe that cannot say
+        // (a POSIX one under Wine) ends so.
+        DWORD available = 0;
+        if (!done || n > 0 || !pipe || !PeekNamedPipe(handle, nullptr, 0, nullptr, &available, nullptr))
             break;
     }
     if (done) {
@@ -416,9 +443,13 @@ wait_result wait_for_input(int fd, std::chrono::milliseconds timeout, int watche
         return wait_result::ready;
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
+        // Input that came (or ended) is taken first: the reader leaving
+        // matters only while nothing more is to be read.
         DWORD available = 0;
         if (!PeekNamedPipe(handle, nullptr, 0, nullptr, &available, nullptr) || available > 0)
             return wait_result::ready; // the read itself tells of an end or a failure
+        if (reader_has_gone(watched_output))
+            return wait_result::reader_gone;
         auto step = std::chrono::milliseconds(5);
         if (timeout.count() >= 0) {
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
@@ -426,20 +457,25 @@ wait_result wait_for_input(int fd, std::chrono::milliseconds timeout, int watche
                 return wait_result::timed_out;
             step = std::min(step, left);
         }
-        if (const wait_result paused = pause_watching(step, watched_output); paused != wait_result::ready)
-            return paused;
+        if (!pause_unless_stopped(step))
+            return wait_result::stopped;
     }
 }
 
 bool reader_has_gone(int fd)
 {
-    // A pipe's client learns that the server closed its end by peeking: the
-    // pipe is then broken. Anything else has no reader to lose.
+    // A writing client cannot peek; the pipe's own state tells whether the
+    // server is still there (the handle is opened to read it). Anything but a
+    // pipe has no reader to lose.
     const HANDLE handle = handle_of(fd);
     if (fd < 0 || GetFileType(handle) != FILE_TYPE_PIPE)
         return false;
-    DWORD available = 0;
-    return !PeekNamedPipe(handle, nullptr, 0, nullptr, &available, nullptr) && is_pipe_end(GetLastError());
+    pipe_local_information state{};
+    IO_STATUS_BLOCK io{};
+    const NTSTATUS status = NtQueryInformationFile(handle, &io, &state, sizeof state, file_pipe_local_information);
+    if (status == status_pipe_disconnected || status == status_pipe_broken || status == status_pipe_closing)
+        return true;
+    return status == 0 && (state.NamedPipeState == file_pipe_closing_state || state.NamedPipeState == file_pipe_disconnected_state);
 }
 
 bool pause_unless_stopped(std::chrono::milliseconds duration)

@@ -4,10 +4,17 @@
 // written record by record and then closed; both at once, feeding records
 // and reading each packet back; and a console on which Ctrl-C is pressed.
 //
-//   pipe_peer read NAME OUT [BYTES [stall]]   serve \\.\pipe\NAME, append what arrives to OUT;
+//   pipe_peer read NAME OUT [BYTES [stall|busy]]
+//                                             serve \\.\pipe\NAME, append what arrives to OUT;
 //                                             after BYTES, close it (or stall: read nothing for
-//                                             two seconds, then the rest)
-//   pipe_peer write NAME IN [PAUSE_MS]        serve \\.\pipe\NAME, write IN's records one by one, close
+//                                             two seconds, then the rest); busy: a client of its
+//                                             own holds the pipe for 200 ms first
+//   pipe_peer write NAME IN [PAUSE_MS [close|hold|two]]
+//                                             serve \\.\pipe\NAME, write IN's records one by one,
+//                                             then hang up; close: just close the handle, as a
+//                                             writer that simply ends does; hold: stay, writing
+//                                             nothing more, until the reader has gone; two: make
+//                                             two instances of the pipe, as a server may
 //   pipe_peer relay IN_NAME OUT_NAME RECORDS EXPECTED TRACE [LEAVE_AFTER]
 //                                             feed RECORDS through IN_NAME one by one; before the
 //                                             next, EXPECTED's next packet must arrive through
@@ -18,6 +25,8 @@
 //                                             TRACE; press Ctrl-C once WATCHED holds BYTES bytes;
 //                                             write how it ended into REPORT
 //   pipe_peer ctrl-c-slow-console ...         the same, standard output taken in at a console's pace
+//   pipe_peer ctrl-break ...                  as ctrl-c-slow-console, pressing Ctrl-Break
+//   pipe_peer close-window ...                the same, closing the console's window
 //
 // It prints "ready" once its pipes exist, and what it saw at the end.
 
@@ -46,11 +55,23 @@ std::wstring wide(const char* text)
     return out;
 }
 
-HANDLE make_pipe(const char* name)
+std::wstring pipe_path(const char* name) { return L"\\\\.\\pipe\\" + wide(name); }
+
+HANDLE make_pipe(const char* name, DWORD instances = 1)
 {
-    const std::wstring path = L"\\\\.\\pipe\\" + wide(name);
-    return CreateNamedPipeW(path.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1,
-                            pipe_buffer, pipe_buffer, 0, nullptr);
+    return CreateNamedPipeW(pipe_path(name).c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT,
+                            instances, pipe_buffer, pipe_buffer, 0, nullptr);
+}
+
+// Until the client at the other end of `pipe` has gone (or a minute): the
+// server sees it as a broken pipe.
+void wait_for_client_to_leave(HANDLE pipe)
+{
+    for (const auto deadline = steady::now() + std::chrono::seconds(60); steady::now() < deadline; Sleep(1)) {
+        DWORD available = 0;
+        if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr))
+            return;
+    }
 }
 
 bool connect(HANDLE pipe) { return ConnectNamedPipe(pipe, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED; }
@@ -95,13 +116,26 @@ void ready()
     std::fflush(stdout);
 }
 
-int serve_read(const char* name, const char* out, std::size_t close_after, bool stall)
+int serve_read(const char* name, const char* out, std::size_t close_after, bool stall, bool busy)
 {
     const HANDLE pipe = make_pipe(name);
     const HANDLE file = CreateFileW(wide(out).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
     if (pipe == INVALID_HANDLE_VALUE || file == INVALID_HANDLE_VALUE)
         return 1;
-    ready();
+    if (busy) {
+        // Another client has the pipe's only instance for a while: the
+        // program, coming meanwhile, must wait for its turn.
+        const HANDLE other = CreateFileW(pipe_path(name).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (other == INVALID_HANDLE_VALUE || !connect(pipe))
+            return 1;
+        ready();
+        Sleep(200);
+        CloseHandle(other);
+        DisconnectNamedPipe(pipe);
+        std::printf("the other client left\n");
+    } else {
+        ready();
+    }
     if (!connect(pipe))
         return 1;
     std::size_t total = 0;
@@ -127,10 +161,10 @@ int serve_read(const char* name, const char* out, std::size_t close_after, bool 
     return 0;
 }
 
-int serve_write(const char* name, const char* in, DWORD pause_ms)
+int serve_write(const char* name, const char* in, DWORD pause_ms, const std::string& end)
 {
     const std::string data = read_whole(in);
-    const HANDLE pipe = make_pipe(name);
+    const HANDLE pipe = make_pipe(name, end == "two" ? 2 : 1);
     if (pipe == INVALID_HANDLE_VALUE)
         return 1;
     ready();
@@ -142,7 +176,13 @@ int serve_write(const char* name, const char* in, DWORD pause_ms)
         if (pause_ms > 0)
             Sleep(pause_ms);
     }
-    hang_up(pipe);
+    if (end == "close") {
+        CloseHandle(pipe);
+    } else {
+        if (end == "hold")
+            wait_for_client_to_leave(pipe);
+        hang_up(pipe);
+    }
     std::printf("wrote %zu bytes\n", data.size());
     return 0;
 }
@@ -207,8 +247,15 @@ int relay(const char* in_name, const char* out_name, const char* records_path, c
             return 1;
         }
         if (leave_after > 0 && n + 1 == leave_after) {
+            // The reader leaves while the input is quiet: the program must
+            // notice by itself, and leave the input too.
+            const auto left = steady::now();
             hang_up(out);
             out_open = false;
+            wait_for_client_to_leave(in);
+            std::printf("the program left %.1f ms after its reader\n",
+                        std::chrono::duration<double, std::milli>(steady::now() - left).count());
+            break;
         }
     }
     hang_up(in);
@@ -224,8 +271,8 @@ int relay(const char* in_name, const char* out_name, const char* records_path, c
 
 BOOL WINAPI keep_running(DWORD) { return TRUE; }
 
-int press_ctrl_c(bool slow_console, const char* trace, const char* watched, std::size_t bytes, const char* report, int argc,
-                 char** argv)
+int press_ctrl_c(DWORD event, bool slow_console, const char* trace, const char* watched, std::size_t bytes, const char* report,
+                 int argc, char** argv)
 {
     // This program stays, to tell how the other ended: its handler takes the
     // event. (Ignoring it instead would be inherited.)
@@ -280,7 +327,20 @@ int press_ctrl_c(bool slow_console, const char* trace, const char* watched, std:
         }
     }
     const auto pressed = steady::now();
-    GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
+    if (event == CTRL_C_EVENT) {
+        GenerateConsoleCtrlEvent(event, 0);
+    } else {
+        // Windows delivers Ctrl-Break and the window's closing by starting
+        // the console's control routine in the program, and so does this
+        // (Wine cannot generate Ctrl-Break).
+        const auto routine = reinterpret_cast<LPTHREAD_START_ROUTINE>(
+            reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernelbase.dll"), "CtrlRoutine")));
+        if (routine == nullptr ||
+            !CreateRemoteThread(child.hProcess, nullptr, 0, routine, reinterpret_cast<void*>(static_cast<ULONG_PTR>(event)), 0, nullptr)) {
+            std::printf("FAIL: cannot deliver the event (%lu)\n", GetLastError());
+            std::exit(1);
+        }
+    }
     WaitForSingleObject(child.hProcess, INFINITE);
     const double ms = std::chrono::duration<double, std::milli>(steady::now() - pressed).count();
     DWORD status = 0;
@@ -290,7 +350,8 @@ int press_ctrl_c(bool slow_console, const char* trace, const char* watched, std:
     CloseHandle(trace_file);
     // The console shows it mixed with its own escape sequences: a file keeps it plain.
     char line[64];
-    const int length = std::snprintf(line, sizeof line, "exit 0x%08lX, %.1f ms after Ctrl-C\n", status, ms);
+    const int length = std::snprintf(line, sizeof line, "exit 0x%08lX, %.1f ms after %s\n", status, ms,
+                                     event == CTRL_C_EVENT ? "Ctrl-C" : event == CTRL_BREAK_EVENT ? "Ctrl-Break" : "closing the window");
     const HANDLE file = CreateFileW(wide(report).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     write_whole(file, line, static_cast<std::size_t>(length));
     CloseHandle(file);
@@ -299,18 +360,43 @@ int press_ctrl_c(bool slow_console, const char* trace, const char* watched, std:
 
 } // namespace
 
-int main(int argc, char** argv)
+// The arguments as Windows holds them, in UTF-8: a narrow argv would come in
+// the ANSI code page, where a pipe's name beyond ASCII is lost.
+std::vector<std::string> utf8_arguments()
 {
+    int count = 0;
+    wchar_t** wide_arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+    std::vector<std::string> arguments;
+    for (int i = 0; i < count; ++i) {
+        const int size = WideCharToMultiByte(CP_UTF8, 0, wide_arguments[i], -1, nullptr, 0, nullptr, nullptr);
+        std::string argument(static_cast<std::size_t>(size > 0 ? size - 1 : 0), '\0');
+        WideCharToMultiByte(CP_UTF8, 0, wide_arguments[i], -1, argument.data(), size, nullptr, nullptr);
+        arguments.push_back(argument);
+    }
+    LocalFree(wide_arguments);
+    return arguments;
+}
+
+int main()
+{
+    std::vector<std::string> words = utf8_arguments();
+    std::vector<char*> pointers;
+    for (std::string& word : words)
+        pointers.push_back(word.data());
+    const int argc = static_cast<int>(pointers.size());
+    char** argv = pointers.data();
     const std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "read" && argc >= 4)
         return serve_read(argv[2], argv[3], argc > 4 ? std::strtoul(argv[4], nullptr, 10) : 0,
-                          argc > 5 && std::string(argv[5]) == "stall");
+                          argc > 5 && std::string(argv[5]) == "stall", argc > 5 && std::string(argv[5]) == "busy");
     if (mode == "write" && argc >= 4)
-        return serve_write(argv[2], argv[3], argc > 4 ? std::strtoul(argv[4], nullptr, 10) : 0);
+        return serve_write(argv[2], argv[3], argc > 4 ? std::strtoul(argv[4], nullptr, 10) : 0, argc > 5 ? argv[5] : "");
     if (mode == "relay" && argc >= 7)
         return relay(argv[2], argv[3], argv[4], argv[5], argv[6], argc > 7 ? std::strtoul(argv[7], nullptr, 10) : 0);
-    if ((mode == "ctrl-c" || mode == "ctrl-c-slow-console") && argc >= 7)
-        return press_ctrl_c(mode != "ctrl-c", argv[2], argv[3], std::strtoul(argv[4], nullptr, 10), argv[5], argc - 6, argv + 6);
+    if ((mode == "ctrl-c" || mode == "ctrl-c-slow-console" || mode == "ctrl-break" || mode == "close-window") && argc >= 7)
+        return press_ctrl_c(mode == "ctrl-break" ? CTRL_BREAK_EVENT : mode == "close-window" ? CTRL_CLOSE_EVENT : CTRL_C_EVENT,
+                            mode != "ctrl-c", argv[2], argv[3],
+                            std::strtoul(argv[4], nullptr, 10), argv[5], argc - 6, argv + 6);
     std::fprintf(stderr, "usage: see the top of pipe_peer.cpp\n");
     return 2;
 }
