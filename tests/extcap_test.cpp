@@ -335,6 +335,7 @@ TEST(extcap_capture, follows_a_growing_file_live)
     running_process extcap = start_process(
         extcap_command({"--capture", "--extcap-interface", "wpan2pcap", "--fifo", pipe.name(), "--source", source.string(), "--follow"}),
         dir.path / "console", console_mode::errors_to_file);
+    const process_guard guard(extcap);
     std::string received;
     const auto receive = [&](const std::string& expected) {
         pipe.read_until_size(received, expected.size());
@@ -418,6 +419,7 @@ TEST(extcap_capture, follows_a_file_that_grows_past_4_gib)
     running_process extcap = start_process(
         extcap_command({"--capture", "--extcap-interface", "wpan2pcap", "--fifo", out.string(), "--source", source.string(), "--follow"}),
         dir.path / "console", console_mode::errors_to_file);
+    const process_guard extcap_guard(extcap);
     const auto wait_for_size = [&out](std::uintmax_t size) {
         std::error_code missing;
         for (const auto deadline = steady::now() + 120s; steady::now() < deadline; std::this_thread::sleep_for(5ms))
@@ -450,6 +452,10 @@ struct new_capture_case {
     const char* name;
     std::uint32_t records; // the new capture's, after the old one's three
     bool renamed_over = false;
+    // A fourth record appended to the old capture in two pieces first: the
+    // bytes kept to recognise it span two reads. (A record's last 81 bytes
+    // are its body's zeros, alike in every record here.)
+    bool last_in_pieces = false;
 };
 
 void PrintTo(const new_capture_case& c, std::ostream* os) { *os << c.name; }
@@ -466,10 +472,21 @@ TEST_P(new_capture_in_the_followed_file, is_read_from_its_first_record)
     running_process extcap = start_process(
         extcap_command({"--capture", "--extcap-interface", "wpan2pcap", "--fifo", pipe.name(), "--source", source.string(), "--follow"}),
         dir.path / "console", console_mode::errors_to_file);
+    const process_guard guard(extcap);
     std::string received;
     std::string expected = global_header + records(1000, 1002, good_packet);
     pipe.read_until_size(received, expected.size());
     ASSERT_EQ(visible(received), visible(expected));
+    if (c.last_in_pieces) {
+        const int appender = open(source.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+        ASSERT_TRUE(write_all(appender, good_record(1003).substr(0, 70)));
+        std::this_thread::sleep_for(120ms);
+        ASSERT_TRUE(write_all(appender, good_record(1003).substr(70)));
+        close(appender);
+        expected += good_packet(1003);
+        pipe.read_until_size(received, expected.size());
+        ASSERT_EQ(visible(received), visible(expected));
+    }
 
     const std::string capture = records(1, c.records, good_record);
     if (c.renamed_over) {
@@ -491,7 +508,8 @@ TEST_P(new_capture_in_the_followed_file, is_read_from_its_first_record)
 INSTANTIATE_TEST_SUITE_P(rewrites, new_capture_in_the_followed_file,
                          ::testing::Values(new_capture_case{"larger_in_one_go", 5}, new_capture_case{"same_size_in_one_go", 3},
                                            new_capture_case{"smaller_in_one_go", 2},
-                                           new_capture_case{"another_file_renamed_over_it", 4, true}),
+                                           new_capture_case{"another_file_renamed_over_it", 4, true},
+                                           new_capture_case{"same_size_after_a_record_written_in_pieces", 4, false, true}),
                          [](const auto& row) { return std::string(row.param.name); });
 
 // Ways a capture must end, and how soon, in scenes Wireshark or a hostile
@@ -561,6 +579,7 @@ TEST_P(capture_ending, ends_as_it_should_and_soon)
     }
     running_process extcap =
         start_process(command, dir.path / "console", c.on_a_terminal || ctrl_c ? console_mode::terminal : console_mode::errors_to_file);
+    const process_guard extcap_guard(extcap);
     c.act(dir.path, extcap.pid);
     if (pipe && c.wireshark_reads)
         pipe->read_then_leave();
@@ -921,6 +940,7 @@ TEST_P(control_pipes, tell_wireshark_what_the_trace_would_and_never_hold_up_the_
                                            (dir.path / "none" / "out").string()});
     }
     running_process extcap = start_process(extcap_command(arguments), dir.path / "console", console_mode::errors_to_file);
+    const process_guard extcap_guard(extcap);
     if (c.paths_exist)
         wireshark.start(c.side_reads);
     if (c.act)
@@ -1082,6 +1102,7 @@ TEST_F(with_tshark, captures_a_whole_file_and_ends_by_itself)
     write_file(source, mixed_capture());
     ASSERT_EQ(run_process(command_with(converter_command(WPAN2PCAP_BUILT_EXE), {source.string(), converted.string()}), dir.path / "trace").status, 0);
     running_process tshark = start_process(tshark_capture(source, captured, false), dir.path / "tshark", console_mode::file_and_errors);
+    const process_guard tshark_guard(tshark);
     const process_result result = finish_process(tshark, dir.path / "tshark", 20s);
     EXPECT_EQ(result.status, 0) << result.output;
     // dumpcap writes a header of its own: the packets after it must be the converter's.
@@ -1095,6 +1116,7 @@ TEST_F(with_tshark, follows_a_growing_file_until_stopped)
     const fs::path source = dir.path / "source.bin", captured = dir.path / "captured.pcap";
     write_file(source, records(1, 2, good_record));
     running_process tshark = start_process(tshark_capture(source, captured, true), dir.path / "tshark", console_mode::file_and_errors);
+    const process_guard tshark_guard(tshark);
     // Waits until the capture file holds `packets` packets; tshark is not
     // signalled before its capture runs.
     const auto captured_size = [&captured](std::size_t packets) {
@@ -1129,6 +1151,7 @@ TEST_F(with_tshark, shows_why_a_source_cannot_be_read_and_ends)
     const fs::path missing = dir.path / "missing.bin";
     running_process tshark = start_process(tshark_capture(missing, dir.path / "captured.pcap", false), dir.path / "tshark",
                                            console_mode::file_and_errors);
+    const process_guard tshark_guard(tshark);
     const process_result result = finish_process(tshark, dir.path / "tshark", 20s);
     EXPECT_NE(result.signal, SIGKILL) << "tshark waited for ever";
     EXPECT_NE(result.output.find("cannot open the source \"" + missing.string() + "\""), std::string::npos) << result.output;
@@ -1144,6 +1167,7 @@ TEST_F(with_tshark, ends_by_its_duration_while_the_source_pipe_has_no_writer)
     running_process tshark = start_process({"tshark", "-i", "wpan2pcap", "-o", "extcap.wpan2pcap.source:" + source.string(), "-a",
                                             "duration:2", "-w", (dir.path / "captured.pcapng").string()},
                                            dir.path / "tshark", console_mode::file_and_errors);
+    const process_guard tshark_guard(tshark);
     const process_result result = finish_process(tshark, dir.path / "tshark", 20s);
     const double ended_s = std::chrono::duration<double>(steady::now() - started).count();
     EXPECT_EQ(result.status, 0) << result.output;
@@ -1240,6 +1264,7 @@ TEST_F(with_tshark, carries_record_numbers_and_flags_in_pcapng)
     running_process tshark = start_process({"tshark", "-i", "wpan2pcap", "-o", "extcap.wpan2pcap.source:" + source.string(), "-o",
                                             "extcap.wpan2pcap.recordnumbers:true", "-w", captured.string()},
                                            dir.path / "tshark", console_mode::file_and_errors);
+    const process_guard tshark_guard(tshark);
     ASSERT_EQ(finish_process(tshark, dir.path / "tshark", 30s).status, 0);
 
     const std::string expected = expected_packet_lines(read_file(source));
@@ -1270,6 +1295,7 @@ TEST_F(with_tshark, follows_a_growing_file_with_record_numbers)
                                             "extcap.wpan2pcap.follow:true", "-o", "extcap.wpan2pcap.recordnumbers:true", "-w",
                                             captured.string()},
                                            dir.path / "tshark", console_mode::file_and_errors);
+    const process_guard tshark_guard(tshark);
     const auto packets_shown = [&](std::size_t count) {
         std::string shown;
         for (const auto deadline = steady::now() + 15s; steady::now() < deadline; std::this_thread::sleep_for(100ms)) {
@@ -1440,6 +1466,7 @@ TEST_F(with_ssh, captures_on_the_remote_machine_exactly_what_the_converter_write
                   .status,
               0);
     running_process sshdump_run = start_process(sshdump_capture(source, captured, false), dir.path / "sshdump", console_mode::file_and_errors);
+    const process_guard sshdump_run_guard(sshdump_run);
     const process_result result = finish_process(sshdump_run, dir.path / "sshdump", 60s);
     EXPECT_EQ(result.status, 0) << result.output;
     EXPECT_TRUE(read_file(captured) == read_file(converted)) << read_file(captured).size() << " bytes against "
@@ -1453,6 +1480,7 @@ TEST_F(with_ssh, follows_and_the_remote_program_ends_when_the_capture_stops)
     const fs::path source = dir.path / "source.bin", captured = dir.path / "captured.pcap";
     write_file(source, records(1, 2, good_record));
     running_process sshdump_run = start_process(sshdump_capture(source, captured, true), dir.path / "sshdump", console_mode::file_and_errors);
+    const process_guard sshdump_run_guard(sshdump_run);
     const auto captured_holds = [&captured](const std::string& expected) {
         for (const auto deadline = steady::now() + 30s; steady::now() < deadline; std::this_thread::sleep_for(10ms))
             if (read_file(captured) == expected)

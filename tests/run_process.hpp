@@ -379,6 +379,26 @@ inline process_result finish_process(running_process& process, const std::filesy
     return result;
 }
 
+// Ends a program a test started if the test ends first (an assertion that
+// fails returns at once), so that none outlives its test.
+class process_guard {
+public:
+    explicit process_guard(running_process& process) : process_(process) {}
+    process_guard(const process_guard&) = delete;
+    process_guard& operator=(const process_guard&) = delete;
+    ~process_guard()
+    {
+        if (process_.pid > 0) {
+            kill(process_.pid, SIGKILL);
+            waitpid(process_.pid, nullptr, 0);
+            process_.pid = -1;
+        }
+    }
+
+private:
+    running_process& process_;
+};
+
 // `stdout_path` receives the program's standard output; standard input is empty.
 inline process_result run_process(const std::vector<std::string>& command, const std::filesystem::path& stdout_path,
                                   console_mode console = console_mode::file)
@@ -421,6 +441,9 @@ void read_until(int fd, std::string& into, Done done, std::chrono::milliseconds 
 // word by word; empty where the host runs them itself.
 inline std::vector<std::string> emulator()
 {
+#ifndef WPAN2PCAP_EMULATOR
+#define WPAN2PCAP_EMULATOR "" // a program that is not a test: the host runs what it built
+#endif
     std::vector<std::string> words;
     std::istringstream joined(WPAN2PCAP_EMULATOR);
     for (std::string word; std::getline(joined, word, '|');)

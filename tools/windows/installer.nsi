@@ -2,7 +2,10 @@
 ; wpan2pcap.exe, the README and the licence in the user's programs folder and
 ; that folder on the user's PATH, wpan2pcap-extcap.exe in the user's
 ; Wireshark extcap folder, and an uninstaller that removes exactly what was
-; installed (folders and the PATH entry only if it made them).
+; installed: every folder it made and none other, and its own PATH entry,
+; every other entry left as it was. The PATH is changed by path_entry.exe,
+; which it carries: NSIS's strings hold 1,023 characters, and a PATH read
+; into one would come back cut, or empty.
 ;   makensis -DVERSION=... -DBUILD_DIR=... -DSOURCE_DIR=... -DOUTFILE=... installer.nsi
 
 ; The programs are x86-64, and so is the installer.
@@ -12,10 +15,6 @@ SetCompressor /SOLID lzma
 
 !include "FileFunc.nsh"
 !include "LogicLib.nsh"
-!include "StrFunc.nsh"
-!include "WinMessages.nsh"
-${StrStr}
-${UnStrRep}
 
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\wpan2pcap"
 !define EXTCAP_DIR "$APPDATA\Wireshark\extcap"
@@ -30,17 +29,30 @@ Page instfiles
 UninstPage uninstConfirm
 UninstPage instfiles
 
+; Records, under the uninstall key, each folder from $0 up that does not
+; exist yet and so is about to be made (MadeFolder0, 1, ...; $2 counts them).
+!macro RecordFoldersToMake
+    ${Do}
+        ${If} $0 == ""
+        ${OrIf} ${FileExists} "$0\*.*"
+            ${ExitDo}
+        ${EndIf}
+        WriteRegStr HKCU "${UNINSTALL_KEY}" "MadeFolder$2" "$0"
+        IntOp $2 $2 + 1
+        ${GetParent} "$0" $0
+    ${Loop}
+!macroend
+
 Section
-    ; What existed before is left as it is by the uninstaller.
-    ${GetParent} "$INSTDIR" $0
-    ${IfNot} ${FileExists} "$0\*.*"
-        WriteRegStr HKCU "${UNINSTALL_KEY}" "MadeParentFolder" "$0"
-    ${EndIf}
-    ${IfNot} ${FileExists} "$APPDATA\Wireshark\*.*"
-        WriteRegDWORD HKCU "${UNINSTALL_KEY}" "MadeWiresharkFolder" 1
-    ${EndIf}
-    ${IfNot} ${FileExists} "${EXTCAP_DIR}\*.*"
-        WriteRegDWORD HKCU "${UNINSTALL_KEY}" "MadeExtcapFolder" 1
+    ; What existed before is left as it is by the uninstaller. (Installed
+    ; again over itself, it keeps the first record.)
+    ReadRegStr $0 HKCU "${UNINSTALL_KEY}" "MadeFolder0"
+    ${If} $0 == ""
+        StrCpy $2 0
+        StrCpy $0 "$INSTDIR"
+        !insertmacro RecordFoldersToMake
+        StrCpy $0 "${EXTCAP_DIR}"
+        !insertmacro RecordFoldersToMake
     ${EndIf}
 
     SetOutPath "$INSTDIR"
@@ -50,19 +62,19 @@ Section
     WriteUninstaller "$INSTDIR\uninstall.exe"
     SetOutPath "${EXTCAP_DIR}"
     File "${BUILD_DIR}\wpan2pcap-extcap.exe"
-    SetOutPath "$INSTDIR"
 
     ; The user's PATH, so that wpan2pcap runs from any console opened later.
-    ReadRegStr $0 HKCU "Environment" "Path"
-    ${StrStr} $1 ";$0;" ";$INSTDIR;"
-    ${If} $0 == ""
-        WriteRegExpandStr HKCU "Environment" "Path" "$INSTDIR"
+    InitPluginsDir
+    SetOutPath "$PLUGINSDIR"
+    File "${BUILD_DIR}\path_entry.exe"
+    nsExec::ExecToLog '"$PLUGINSDIR\path_entry.exe" add "$INSTDIR"'
+    Pop $0
+    ${If} $0 == 3
         WriteRegDWORD HKCU "${UNINSTALL_KEY}" "MadePath" 1
-    ${ElseIf} $1 == ""
-        WriteRegExpandStr HKCU "Environment" "Path" "$0;$INSTDIR"
+    ${ElseIf} $0 == 0
         WriteRegDWORD HKCU "${UNINSTALL_KEY}" "AddedToPath" 1
     ${EndIf}
-    SendMessage ${HWND_BROADCAST} ${WM_SETTINGCHANGE} 0 "STR:Environment" /TIMEOUT=500
+    SetOutPath "$INSTDIR"
 
     WriteRegStr HKCU "${UNINSTALL_KEY}" "DisplayName" "wpan2pcap"
     WriteRegStr HKCU "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
@@ -79,36 +91,35 @@ Section "Uninstall"
     Delete "$INSTDIR\README.md"
     Delete "$INSTDIR\LICENSE.txt"
     Delete "$INSTDIR\uninstall.exe"
-    RMDir "$INSTDIR"
-    ReadRegStr $0 HKCU "${UNINSTALL_KEY}" "MadeParentFolder"
-    ${If} $0 != ""
-        RMDir "$0"
-    ${EndIf}
     Delete "${EXTCAP_DIR}\wpan2pcap-extcap.exe"
-    ReadRegDWORD $0 HKCU "${UNINSTALL_KEY}" "MadeExtcapFolder"
-    ${If} $0 == 1
-        RMDir "${EXTCAP_DIR}"
-    ${EndIf}
-    ReadRegDWORD $0 HKCU "${UNINSTALL_KEY}" "MadeWiresharkFolder"
-    ${If} $0 == 1
-        RMDir "$APPDATA\Wireshark"
-    ${EndIf}
 
+    ; Its PATH entry, and the PATH itself if it made it and nothing else is
+    ; in it now.
+    InitPluginsDir
+    SetOutPath "$PLUGINSDIR"
+    File "${BUILD_DIR}\path_entry.exe"
     ReadRegDWORD $1 HKCU "${UNINSTALL_KEY}" "MadePath"
     ReadRegDWORD $2 HKCU "${UNINSTALL_KEY}" "AddedToPath"
-    ReadRegStr $0 HKCU "Environment" "Path"
     ${If} $1 == 1
-    ${AndIf} $0 == "$INSTDIR"
-        DeleteRegValue HKCU "Environment" "Path"
-    ${ElseIf} $1 == 1
-    ${OrIf} $2 == 1
-        ${UnStrRep} $0 ";$0;" ";$INSTDIR;" ";"
-        ${UnStrRep} $0 "$0" ";;" ";"
-        StrCpy $0 "$0" "" 1  ; the leading ";"
-        StrCpy $0 "$0" -1    ; the trailing ";"
-        WriteRegExpandStr HKCU "Environment" "Path" "$0"
+        nsExec::ExecToLog '"$PLUGINSDIR\path_entry.exe" remove "$INSTDIR" made'
+        Pop $0
+    ${ElseIf} $2 == 1
+        nsExec::ExecToLog '"$PLUGINSDIR\path_entry.exe" remove "$INSTDIR"'
+        Pop $0
     ${EndIf}
-    SendMessage ${HWND_BROADCAST} ${WM_SETTINGCHANGE} 0 "STR:Environment" /TIMEOUT=500
+    SetOutPath "$TEMP"
+
+    ; Every folder it made, the deepest first; none holds anything of ours
+    ; now, and a folder that holds anything else stays.
+    StrCpy $2 0
+    ${Do}
+        ReadRegStr $0 HKCU "${UNINSTALL_KEY}" "MadeFolder$2"
+        ${If} $0 == ""
+            ${ExitDo}
+        ${EndIf}
+        RMDir "$0"
+        IntOp $2 $2 + 1
+    ${Loop}
 
     DeleteRegKey HKCU "${UNINSTALL_KEY}"
 SectionEnd
