@@ -652,6 +652,15 @@ const e2e_case cases[] = {
          return s;
      },
      false, true},
+    {"windows_named_pipe_spelled_with_slashes_as_output",
+     [](const fs::path& d) {
+         scenario s = converted(d / "in", "//./pipe/" + pipe_name(d), 20);
+         s.files.clear();
+         s.feeder = awaited(start_pipe_peer({"read", pipe_name(d), (d / "got").string()}, d), d);
+         s.check_after = [d] { EXPECT_EQ(visible(read_file(d / "got")), visible(pcap_of(20))); };
+         return s;
+     },
+     false, true},
     {"windows_named_pipe_spelled_as_an_nt_path_as_input",
      [](const fs::path& d) {
          write_file(d / "records", records(1, 20, good_record));
