@@ -192,14 +192,21 @@ std::string upper_case(std::string text)
 }
 
 // The Windows pipe \\.\pipe\`name` as the input, and as the output spelled
-// `other`: refused after the first block. Its server has two instances, so
-// that only the names can tell they are one pipe.
+// `other`: refused after the first block, by its name alone. Its server
+// offers a second instance, and tells whether a client took it: an output
+// known by its name is never opened.
 scenario same_pipe_twice(const fs::path& d, const std::string& name, const std::string& other)
 {
     write_file(d / "records", records(1, 2, good_record));
     const std::string in = "\\\\.\\pipe\\" + name;
     scenario s{{in, other}, paths(in, other) + good_block(1) + "Unable to open output file." + good_block(2), 2, {}};
-    s.feeder = awaited(start_pipe_peer({"write", name, (d / "records").string(), "0", "two"}, d), d);
+    pipe_peer peer = start_pipe_peer({"write", name, (d / "records").string(), "0", "two"}, d);
+    const std::shared_ptr<std::string> report = peer.report;
+    s.feeder = awaited(std::move(peer), d);
+    s.check_after = [report] {
+        EXPECT_NE(report->find("wrote "), std::string::npos) << *report;
+        EXPECT_EQ(report->find("a second client connected"), std::string::npos) << "the output was opened to be compared";
+    };
     return s;
 }
 

@@ -13,8 +13,9 @@
 //                                             serve \\.\pipe\NAME, write IN's records one by one,
 //                                             then hang up; close: just close the handle, as a
 //                                             writer that simply ends does; hold: stay, writing
-//                                             nothing more, until the reader has gone; two: make
-//                                             two instances of the pipe, as a server may
+//                                             nothing more, until the reader has gone; two: offer
+//                                             a second instance, as a server may, and say whether
+//                                             a client took it
 //   pipe_peer relay IN_NAME OUT_NAME RECORDS EXPECTED TRACE [LEAVE_AFTER]
 //                                             feed RECORDS through IN_NAME one by one; before the
 //                                             next, EXPECTED's next packet must arrive through
@@ -167,6 +168,17 @@ int serve_write(const char* name, const char* in, DWORD pause_ms, const std::str
     const HANDLE pipe = make_pipe(name, end == "two" ? 2 : 1);
     if (pipe == INVALID_HANDLE_VALUE)
         return 1;
+    // A second instance, which tells at the end whether a client took it.
+    HANDLE second = INVALID_HANDLE_VALUE;
+    OVERLAPPED second_client{};
+    if (end == "two") {
+        second = CreateNamedPipeW(pipe_path(name).c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                  PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 2, pipe_buffer, pipe_buffer, 0, nullptr);
+        second_client.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        if (second == INVALID_HANDLE_VALUE || (!ConnectNamedPipe(second, &second_client) && GetLastError() != ERROR_IO_PENDING &&
+                                               GetLastError() != ERROR_PIPE_CONNECTED))
+            return 1;
+    }
     ready();
     if (!connect(pipe))
         return 1;
@@ -183,6 +195,9 @@ int serve_write(const char* name, const char* in, DWORD pause_ms, const std::str
             wait_for_client_to_leave(pipe);
         hang_up(pipe);
     }
+    if (second != INVALID_HANDLE_VALUE && (WaitForSingleObject(second_client.hEvent, 0) == WAIT_OBJECT_0 ||
+                                           GetLastError() == ERROR_PIPE_CONNECTED))
+        std::printf("a second client connected\n");
     std::printf("wrote %zu bytes\n", data.size());
     return 0;
 }
