@@ -137,7 +137,7 @@ void control_pipes::tend()
 }
 
 capture_report::capture_report(std::ostream& errors, const extcap_request& request)
-    : errors_(errors), source_(request.source ? quoted_name(*request.source) : ""),
+    : errors_(errors), source_(request.source ? quoted_name(*request.source) : ""), following_(request.follow),
       pipes_(request.control_in, request.control_out)
 {
 }
@@ -161,13 +161,15 @@ void capture_report::new_capture(bool replaced)
 
 void capture_report::progress(const capture_counts& counts)
 {
-    if (!pipes_.given())
+    // A capture that does not follow shows its counts once, at its end.
+    if (!pipes_.given() || !following_)
         return;
     const auto now = std::chrono::steady_clock::now();
     if (now - status_at_ < status_interval)
         return;
     status_at_ = now;
-    pipes_.send(logger, control_pipes::status_bar, records_counted(counts.converted, counts.skipped) + " from " + source_);
+    // Short: the status bar shows little of a long line.
+    pipes_.send(logger, control_pipes::status_bar, records_counted(counts.converted, counts.skipped));
 }
 
 void capture_report::end_of_file(const capture_counts& counts, std::uint64_t trailing_bytes)
@@ -179,7 +181,7 @@ void capture_report::end_of_file(const capture_counts& counts, std::uint64_t tra
             " are not a whole record: ignored");
     const std::string counted = records_counted(counts.converted, counts.skipped);
     log("end of " + source_ + ": " + counted);
-    pipes_.send(logger, control_pipes::status_bar, counted + " from " + source_);
+    pipes_.send(logger, control_pipes::status_bar, counted);
     if (counts.converted + counts.skipped == 0)
         pipes_.send(logger, control_pipes::warning, source_ + " holds no whole record of 151 bytes: there is nothing to capture.");
 }

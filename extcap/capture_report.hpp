@@ -89,7 +89,8 @@ public:
     void record_skipped(std::uint32_t number, std::uint8_t length, std::uint8_t flags);
     // A new capture in the followed file, or another file put in its place.
     void new_capture(bool replaced);
-    // The counts so far, in the status bar at most once a second.
+    // The counts so far, in the status bar at most once a second, while
+    // following.
     void progress(const capture_counts& counts);
     // The capture ended at the end of a file that is not followed.
     void end_of_file(const capture_counts& counts, std::uint64_t trailing_bytes);
@@ -108,6 +109,7 @@ private:
 
     std::ostream& errors_;
     std::string source_;
+    bool following_;
     control_pipes pipes_;
     std::chrono::steady_clock::time_point status_at_{};
 };
