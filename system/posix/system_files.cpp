@@ -28,24 +28,18 @@ static_assert(sizeof(off_t) == 8 && sizeof(ino_t) == 8, "file offsets must be 64
 namespace {
 
 // A loop device is its backing file's data: the kernel tells which file
-// that is, by its device and inode, to whoever opens the device (its name
-// could hold any byte, a line feed included, and is not looked at).
-// `device_fd` is the device opened already, or -1 to open `path`.
-void learn_backing_file(file_identity& device, dev_t number, int device_fd, const char* path)
+// that is, by its device and inode, to whoever has the device open (its
+// name could hold any byte, a line feed included, and is not looked at).
+void learn_backing_file(file_identity& device, int device_fd)
 {
-    if (major(number) != LOOP_MAJOR)
-        return;
-    const int fd = device_fd >= 0 ? device_fd : open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     loop_info64 info{};
-    if (fd >= 0 && ioctl(fd, LOOP_GET_STATUS64, &info) == 0) {
+    if (ioctl(device_fd, LOOP_GET_STATUS64, &info) == 0) {
         // The kernel's own encoding of a device number, as a stat's.
         const auto major_number = static_cast<unsigned>((info.lo_device & 0xfff00) >> 8);
         const auto minor_number = static_cast<unsigned>((info.lo_device & 0xff) | ((info.lo_device >> 12) & 0xfff00));
         device.backing_device = static_cast<std::uintmax_t>(makedev(major_number, minor_number));
         device.backing_inode = static_cast<std::uintmax_t>(info.lo_inode);
     }
-    if (fd >= 0 && device_fd < 0)
-        ::close(fd);
 }
 
 // `fd` is the file opened already, or -1 when only `path` names it.
@@ -56,7 +50,17 @@ file_identity identity_from(const struct stat& status, int fd, const char* path)
         return {static_cast<std::uintmax_t>(status.st_rdev), UINTMAX_MAX};
     if (S_ISBLK(status.st_mode)) {
         file_identity device{static_cast<std::uintmax_t>(status.st_rdev), UINTMAX_MAX - 1};
-        learn_backing_file(device, status.st_rdev, fd, path);
+        if (major(status.st_rdev) != LOOP_MAJOR) {
+            // Not a loop device: no file behind it.
+        } else if (fd >= 0) {
+            learn_backing_file(device, fd);
+        } else if (path != nullptr) {
+            const int opened = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+            if (opened >= 0) {
+                learn_backing_file(device, opened);
+                ::close(opened);
+            }
+        }
         return device;
     }
     return {static_cast<std::uintmax_t>(status.st_dev), static_cast<std::uintmax_t>(status.st_ino)};
