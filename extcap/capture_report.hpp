@@ -52,16 +52,13 @@ public:
     // Reads what Wireshark sent, opens the pipe to it once it reads, and
     // sends what is waiting; never waits.
     void tend();
-
-private:
-    void open_to_wireshark();
-
-public:
     bool has_pending() const { return !pending_.empty() && !gone_; }
     // True once Wireshark said it is ready (or never can: no pipe from it).
     bool wireshark_ready() const { return initialized_ || !from_wireshark_.valid(); }
 
 private:
+    void open_to_wireshark();
+
     file_descriptor from_wireshark_;
     std::string heard_; // what Wireshark sent, not yet a whole packet
     bool initialized_ = false;

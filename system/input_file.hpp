@@ -62,6 +62,7 @@ protected:
     // Bytes read from the file so far, buffered ones included.
     std::uint64_t bytes_read() const { return bytes_read_; }
     int watched_output() const { return watched_output_; }
+    quiet_input_hook* quiet_hook() const { return quiet_hook_; }
     void note_output_reader_gone() { output_reader_gone_ = true; }
 
 private:

@@ -857,14 +857,14 @@ public:
     }
 
     // The packets received, in order, once the program has closed its end
-    // (or a while has passed).
-    std::vector<control_packet> packets()
+    // (or a while has passed; or at once, when `now`).
+    std::vector<control_packet> packets(bool now = false)
     {
         std::string bytes;
         for (const auto deadline = steady::now() + 5s;; std::this_thread::sleep_for(1ms)) {
             std::lock_guard lock(mutex_);
             bytes = received_;
-            if (writer_gone_ || steady::now() > deadline)
+            if (now || writer_gone_ || steady::now() > deadline)
                 break;
         }
         std::vector<control_packet> out;
@@ -880,10 +880,10 @@ public:
     }
 
     // The payloads of `command` to control 0, joined.
-    std::string said(int command)
+    std::string said(int command, bool so_far = false)
     {
         std::string text;
-        for (const control_packet& packet : packets())
+        for (const control_packet& packet : packets(so_far))
             if (packet.control == 0 && packet.command == command)
                 text += packet.payload + (command == 2 ? "" : "|");
         return text;
@@ -916,6 +916,8 @@ struct control_case {
     // Wireshark opens its ends this long after starting the program (4.0
     // does so about a tenth of a second after); or before, when negative.
     std::chrono::milliseconds side_after = 200ms;
+    // A log line that must reach Wireshark before the act.
+    std::string logged_before_the_act = {};
 };
 
 void PrintTo(const control_case& c, std::ostream* os) { *os << c.name; }
@@ -949,6 +951,12 @@ TEST_P(control_pipes, tell_wireshark_what_the_trace_would_and_never_hold_up_the_
     if (c.paths_exist && c.side_after >= 0ms) {
         std::this_thread::sleep_for(c.side_after);
         wireshark.start(c.side_reads);
+    }
+    if (!c.logged_before_the_act.empty()) {
+        const auto deadline = steady::now() + 2s;
+        while (wireshark.said(log_add, true).find(c.logged_before_the_act) == std::string::npos && steady::now() < deadline)
+            std::this_thread::sleep_for(5ms);
+        EXPECT_NE(wireshark.said(log_add, true).find(c.logged_before_the_act), std::string::npos) << "not while the capture waited";
     }
     if (c.act)
         c.act(source, extcap.pid);
@@ -1021,6 +1029,13 @@ INSTANTIATE_TEST_SUITE_P(
                          EXPECT_GE(messages, 2) << status;
                          EXPECT_LE(messages, 4) << "more than one a second: " << status;
                      }},
+        // Wireshark opens its ends after the followed file has gone quiet:
+        // what waited reaches it all the same, while the file stays quiet.
+        control_case{"log_reaches_wireshark_while_the_followed_file_is_quiet",
+                     records(1, 2, good_record) + as_string(make_record({.flags = 0x01, .number = 3, .length = 1})),
+                     true,
+                     [](const fs::path&, pid_t pid) { kill(pid, SIGTERM); }, {}, true, true, 100.0, 200ms,
+                     "record 3 skipped: invalid length 1 with flags 0x01\n"},
         control_case{"control_paths_that_do_not_exist",
                      records(1, 3, good_record) + invalid_record(),
                      false, {},
