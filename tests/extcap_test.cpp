@@ -1400,9 +1400,19 @@ public:
     std::string missing; // why there is no server
     int port = 0;
     fs::path user_key = dir_ / "user_key";
-    std::string user = getpwuid(getuid())->pw_name;
+    std::string user = user_name();
 
 private:
+    // This process's user, who logs in to the server. (A static build finds
+    // no password database to ask; root is uid 0 everywhere.)
+    static std::string user_name()
+    {
+        if (const passwd* entry = getpwuid(getuid()))
+            return entry->pw_name;
+        const char* named = std::getenv("USER");
+        return named != nullptr ? named : getuid() == 0 ? "root" : "";
+    }
+
     static int free_port()
     {
         const int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
