@@ -650,6 +650,19 @@ void wait_for_size(const fs::path& path, std::size_t size)
             return;
 }
 
+// Waits until the process holds `path` open, as the kernel tells: a fixed
+// sleep is too short for a program started under an emulator on a busy machine.
+void wait_until_open(pid_t pid, const fs::path& path)
+{
+    const fs::path fds = "/proc/" + std::to_string(pid) + "/fd";
+    for (const auto deadline = steady::now() + 10s; steady::now() < deadline; std::this_thread::sleep_for(1ms)) {
+        std::error_code gone;
+        for (fs::directory_iterator fd(fds, gone), end; !gone && fd != end; fd.increment(gone))
+            if (fs::read_symlink(fd->path(), gone) == path)
+                return;
+    }
+}
+
 // A named pipe as the source that has a writer who writes nothing: on
 // POSIX one without a writer yet, on Windows the pipe peer's, held open.
 std::vector<std::string> silent_source_pipe(const fs::path& d)
@@ -677,8 +690,9 @@ const ending_case ending_cases[] = {
                     mkfifo((d / "source").c_str(), 0600);
                     return std::vector<std::string>{"--fifo", (d / "out").string(), "--source", (d / "source").string()};
                 },
-                [](const fs::path&, pid_t pid) {
-                    std::this_thread::sleep_for(200ms);
+                [](const fs::path& d, pid_t pid) {
+                    wait_until_open(pid, d / "source");
+                    std::this_thread::sleep_for(100ms);
                     kill(pid, SIGTERM);
                 },
                 0, "", 100.0},

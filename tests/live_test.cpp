@@ -286,9 +286,9 @@ TEST_P(interrupted_run, leaves_a_whole_capture_and_ends_by_the_signal)
             std::this_thread::sleep_for(1ms);
         ASSERT_TRUE(blocked_writing(live.converter.pid, 1)) << "the converter never waited on its console";
     } else if (c.stall == stalled::output_reader) {
-        // Read the trace until, once it has begun, 100 ms pass without any:
-        // the converter then waits on the output.
-        read_until(console, trace, [](const std::string& got) { return !got.empty(); });
+        // Read the trace until, once records have begun, 100 ms pass without
+        // any: the converter then waits on the output.
+        read_until(console, trace, [](const std::string& got) { return blocks_in(got) >= 1; });
         const auto quiet = std::chrono::milliseconds(static_cast<long>(time_bound_ms(100.0)));
         for (std::size_t before = 0; before != trace.size();) {
             before = trace.size();
