@@ -4,6 +4,8 @@
 #include "system/path_text.hpp"
 #include "system/stop_signals.hpp"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 
 namespace wpan2pcap {
@@ -164,12 +166,21 @@ void capture_report::progress(const capture_counts& counts)
     // A capture that does not follow shows its counts once, at its end.
     if (!pipes_.given() || !following_)
         return;
+    latest_ = counts;
+    show_counts();
+}
+
+// Counts held back by the once-a-second limit go out while the file is
+// quiet, so the status bar never stays behind the capture.
+void capture_report::show_counts()
+{
     const auto now = std::chrono::steady_clock::now();
-    if (now - status_at_ < status_interval)
+    if (latest_ == shown_ || now - status_at_ < status_interval)
         return;
     status_at_ = now;
+    shown_ = latest_;
     // Short: the status bar shows little of a long line.
-    pipes_.send(logger, control_pipes::status_bar, records_counted(counts.converted, counts.skipped));
+    pipes_.send(logger, control_pipes::status_bar, records_counted(shown_.converted, shown_.skipped));
 }
 
 void capture_report::end_of_file(const capture_counts& counts, std::uint64_t trailing_bytes)
@@ -200,7 +211,18 @@ void capture_report::finish()
 
 std::chrono::milliseconds capture_report::quiet_due_in()
 {
-    return pipes_.has_pending() ? control_look_interval : std::chrono::milliseconds(-1);
+    if (pipes_.has_pending())
+        return control_look_interval;
+    if (latest_ == shown_)
+        return std::chrono::milliseconds(-1);
+    const auto due = std::chrono::ceil<std::chrono::milliseconds>(status_at_ + status_interval - std::chrono::steady_clock::now());
+    return std::max(due, std::chrono::milliseconds(0));
+}
+
+void capture_report::on_quiet()
+{
+    show_counts();
+    pipes_.tend();
 }
 
 } // namespace wpan2pcap

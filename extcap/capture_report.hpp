@@ -73,6 +73,7 @@ private:
 struct capture_counts {
     std::uint64_t converted = 0;
     std::uint64_t skipped = 0;
+    bool operator==(const capture_counts&) const = default;
 };
 
 // The capture's messages. It is also the source's quiet hook, so that what
@@ -97,7 +98,7 @@ public:
     void finish();
 
     std::chrono::milliseconds quiet_due_in() override;
-    void on_quiet() override { pipes_.tend(); }
+    void on_quiet() override;
 
 private:
     static constexpr std::uint8_t logger = 0; // the interface's one control
@@ -108,7 +109,10 @@ private:
     std::string source_;
     bool following_;
     control_pipes pipes_;
+    void show_counts();
+
     std::chrono::steady_clock::time_point status_at_{};
+    capture_counts latest_, shown_; // what the status bar should say, and says
 };
 
 } // namespace wpan2pcap

@@ -668,6 +668,15 @@ const e2e_case cases[] = {
          return s;
      },
      false, true},
+    {"windows_named_pipe_spelled_with_a_question_mark_as_input",
+     [](const fs::path& d) {
+         write_file(d / "records", records(1, 20, good_record));
+         const std::string in = "\\\\?\\pipe\\" + pipe_name(d);
+         scenario s{{in, (d / "out").string()}, paths(in, d / "out") + records(1, 20, good_block), 0, {{d / "out", pcap_of(20)}}};
+         s.feeder = awaited(start_pipe_peer({"write", pipe_name(d), (d / "records").string()}, d), d);
+         return s;
+     },
+     false, true},
     {"windows_named_pipe_spelled_as_an_nt_path_as_input",
      [](const fs::path& d) {
          write_file(d / "records", records(1, 20, good_record));
