@@ -4,6 +4,8 @@
 // captured in a file (or sent where a row asks), and reports what it printed
 // and how it ended.
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -303,6 +305,36 @@ inline std::string read_terminal(running_process& process, int master)
     }
 }
 
+// Kills a program and every program under it. A test that gives up on, say,
+// tshark would otherwise leave its dumpcap and extcap behind, reparented and
+// waiting for ever; they are found before the parent dies and takes the tree.
+inline void kill_process_tree(pid_t root)
+{
+    std::vector<pid_t> tree{root};
+    for (std::size_t grown = 0; grown != tree.size();) {
+        grown = tree.size();
+        std::error_code error;
+        for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+            const std::string name = entry.path().filename().string();
+            if (name.find_first_not_of("0123456789") != std::string::npos)
+                continue;
+            std::ifstream stat_file(entry.path() / "stat");
+            const std::string stat((std::istreambuf_iterator<char>(stat_file)), std::istreambuf_iterator<char>());
+            const std::size_t after_name = stat.rfind(')'); // the name may hold spaces and parentheses
+            pid_t pid = 0, parent = 0;
+            char state = 0;
+            if (after_name == std::string::npos || std::sscanf(stat.c_str() + after_name + 1, " %c %d", &state, &parent) != 2)
+                continue;
+            pid = static_cast<pid_t>(std::stol(name));
+            if (std::find(tree.begin(), tree.end(), parent) != tree.end() && std::find(tree.begin(), tree.end(), pid) == tree.end())
+                tree.push_back(pid);
+        }
+    }
+    // Children first, so none is reparented before it is killed.
+    for (auto pid = tree.rbegin(); pid != tree.rend(); ++pid)
+        kill(*pid, SIGKILL);
+}
+
 // Waits for the program to end and collects what it printed (from a pipe,
 // what the test has not read itself). A program still running after
 // `patience` (when given) is killed, and shows as ended by SIGKILL.
@@ -318,7 +350,7 @@ inline process_result finish_process(running_process& process, const std::filesy
             while (!reaped && std::chrono::steady_clock::now() < deadline)
                 usleep(1000);
             if (!reaped)
-                kill(pid, SIGKILL); // at worst a zombie, not yet reaped
+                kill_process_tree(pid); // at worst a zombie, not yet reaped
         });
     }
     process_result result;
@@ -389,7 +421,7 @@ public:
     ~process_guard()
     {
         if (process_.pid > 0) {
-            kill(process_.pid, SIGKILL);
+            kill_process_tree(process_.pid);
             waitpid(process_.pid, nullptr, 0);
             process_.pid = -1;
         }
