@@ -1,5 +1,6 @@
 #include "extcap/capture_report.hpp"
 
+#include "formats/capture_record.hpp"
 #include "system/count_text.hpp"
 #include "system/path_text.hpp"
 #include "system/stop_signals.hpp"
@@ -194,7 +195,7 @@ void capture_report::end_of_file(const capture_counts& counts, std::uint64_t tra
     log("end of " + source_ + ": " + counted);
     pipes_.send(logger, control_pipes::status_bar, counted);
     if (counts.converted + counts.skipped == 0)
-        pipes_.send(logger, control_pipes::warning, source_ + " holds no whole record of 151 bytes: there is nothing to capture.");
+        pipes_.send(logger, control_pipes::warning, source_ + " holds no whole record of " + std::to_string(record_size) + " bytes: there is nothing to capture.");
 }
 
 void capture_report::finish()

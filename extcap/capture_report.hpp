@@ -104,13 +104,12 @@ private:
     static constexpr std::uint8_t logger = 0; // the interface's one control
 
     void log(const std::string& line);
+    void show_counts();
 
     std::ostream& errors_;
     std::string source_;
     bool following_;
     control_pipes pipes_;
-    void show_counts();
-
     std::chrono::steady_clock::time_point status_at_{};
     capture_counts latest_, shown_; // what the status bar should say, and says
 };

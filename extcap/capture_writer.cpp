@@ -1,5 +1,7 @@
 #include "extcap/capture_writer.hpp"
 
+#include "extcap/extcap_request.hpp"
+
 #include <algorithm>
 #include <charconv>
 #include <span>
@@ -52,7 +54,7 @@ capture_writer::capture_writer(std::ostream& output, bool record_numbers) : pcap
 void capture_writer::write_header()
 {
     if (pcapng_)
-        pcapng_->write_header("wpan2pcap-extcap " WPAN2PCAP_VERSION, "wpan2pcap", "IEEE 802.15.4 record capture");
+        pcapng_->write_header("wpan2pcap-extcap " WPAN2PCAP_VERSION, extcap_interface_name, extcap_interface_display);
     else
         pcap_.write_global_header();
 }

@@ -191,6 +191,30 @@ std::string upper_case(std::string text)
     return text;
 }
 
+// The converter writing 20 packets into the pipe spelled `output`, which the
+// pipe peer serves and reads.
+scenario converted_into_pipe(const fs::path& d, const std::string& output)
+{
+    scenario s = converted(d / "in", output, 20);
+    s.files.clear(); // the pipe's reader has the packets
+    s.feeder = awaited(start_pipe_peer({"read", pipe_name(d), (d / "got").string()}, d), d);
+    s.check_after = [d] { EXPECT_EQ(visible(read_file(d / "got")), visible(pcap_of(20))); };
+    return s;
+}
+
+// The converter reading 20 records (and `trailing`) from the pipe spelled
+// `input`, which the pipe peer serves and writes, ending as `peer_options` say.
+scenario converted_from_pipe(const fs::path& d, const std::string& input, const std::vector<std::string>& peer_options = {},
+                             const std::string& trailing = "")
+{
+    write_file(d / "records", records(1, 20, good_record) + trailing);
+    scenario s{{input, (d / "out").string()}, paths(input, d / "out") + records(1, 20, good_block), 0, {{d / "out", pcap_of(20)}}};
+    std::vector<std::string> peer{"write", pipe_name(d), (d / "records").string()};
+    peer.insert(peer.end(), peer_options.begin(), peer_options.end());
+    s.feeder = awaited(start_pipe_peer(peer, d), d);
+    return s;
+}
+
 // The Windows pipe \\.\pipe\`name` as the input, and as the output spelled
 // `other`: refused after the first block, by its name alone. Its server
 // offers a second instance, and tells whether a client took it: an output
@@ -620,22 +644,10 @@ const e2e_case cases[] = {
     // programs connect to a pipe that exists, never opening its name just to
     // look at it, which would take its only instance.
     {"windows_named_pipe_as_output",
-     [](const fs::path& d) {
-         scenario s = converted(d / "in", pipe_path(d), 20);
-         s.files.clear(); // the pipe's reader has the packets
-         s.feeder = awaited(start_pipe_peer({"read", pipe_name(d), (d / "got").string()}, d), d);
-         s.check_after = [d] { EXPECT_EQ(visible(read_file(d / "got")), visible(pcap_of(20))); };
-         return s;
-     },
+     [](const fs::path& d) { return converted_into_pipe(d, pipe_path(d)); },
      false, true},
     {"windows_named_pipe_as_input_closed_by_its_writer",
-     [](const fs::path& d) {
-         write_file(d / "records", records(1, 20, good_record) + "part");
-         scenario s{{pipe_path(d), (d / "out").string()}, paths(pipe_path(d), d / "out") + records(1, 20, good_block), 0,
-                    {{d / "out", pcap_of(20)}}};
-         s.feeder = awaited(start_pipe_peer({"write", pipe_name(d), (d / "records").string(), "1"}, d), d);
-         return s;
-     },
+     [](const fs::path& d) { return converted_from_pipe(d, pipe_path(d), {"1"}, "part"); },
      false, true},
     // The same pipe, spelled another way, as the output: refused by its name
     // (its server offers a second instance, so only the name can tell).
@@ -651,51 +663,21 @@ const e2e_case cases[] = {
     // Every spelling Windows takes for a pipe reaches it, and none is
     // opened just to be compared.
     {"windows_named_pipe_spelled_with_a_question_mark_as_output",
-     [](const fs::path& d) {
-         scenario s = converted(d / "in", "\\\\?\\pipe\\" + pipe_name(d), 20);
-         s.files.clear();
-         s.feeder = awaited(start_pipe_peer({"read", pipe_name(d), (d / "got").string()}, d), d);
-         s.check_after = [d] { EXPECT_EQ(visible(read_file(d / "got")), visible(pcap_of(20))); };
-         return s;
-     },
+     [](const fs::path& d) { return converted_into_pipe(d, "\\\\?\\pipe\\" + pipe_name(d)); },
      false, true},
     {"windows_named_pipe_spelled_with_slashes_as_output",
-     [](const fs::path& d) {
-         scenario s = converted(d / "in", "//./pipe/" + pipe_name(d), 20);
-         s.files.clear();
-         s.feeder = awaited(start_pipe_peer({"read", pipe_name(d), (d / "got").string()}, d), d);
-         s.check_after = [d] { EXPECT_EQ(visible(read_file(d / "got")), visible(pcap_of(20))); };
-         return s;
-     },
+     [](const fs::path& d) { return converted_into_pipe(d, "//./pipe/" + pipe_name(d)); },
      false, true},
     {"windows_named_pipe_spelled_with_a_question_mark_as_input",
-     [](const fs::path& d) {
-         write_file(d / "records", records(1, 20, good_record));
-         const std::string in = "\\\\?\\pipe\\" + pipe_name(d);
-         scenario s{{in, (d / "out").string()}, paths(in, d / "out") + records(1, 20, good_block), 0, {{d / "out", pcap_of(20)}}};
-         s.feeder = awaited(start_pipe_peer({"write", pipe_name(d), (d / "records").string()}, d), d);
-         return s;
-     },
+     [](const fs::path& d) { return converted_from_pipe(d, "\\\\?\\pipe\\" + pipe_name(d)); },
      false, true},
     {"windows_named_pipe_spelled_as_an_nt_path_as_input",
-     [](const fs::path& d) {
-         write_file(d / "records", records(1, 20, good_record));
-         const std::string in = "\\??\\pipe\\" + pipe_name(d);
-         scenario s{{in, (d / "out").string()}, paths(in, d / "out") + records(1, 20, good_block), 0, {{d / "out", pcap_of(20)}}};
-         s.feeder = awaited(start_pipe_peer({"write", pipe_name(d), (d / "records").string()}, d), d);
-         return s;
-     },
+     [](const fs::path& d) { return converted_from_pipe(d, "\\??\\pipe\\" + pipe_name(d)); },
      false, true},
     // A writer that simply closes its handle, without hanging up first:
     // the end of the input too.
     {"windows_named_pipe_as_input_whose_writer_just_closes",
-     [](const fs::path& d) {
-         write_file(d / "records", records(1, 20, good_record));
-         scenario s{{pipe_path(d), (d / "out").string()}, paths(pipe_path(d), d / "out") + records(1, 20, good_block), 0,
-                    {{d / "out", pcap_of(20)}}};
-         s.feeder = awaited(start_pipe_peer({"write", pipe_name(d), (d / "records").string(), "1", "close"}, d), d);
-         return s;
-     },
+     [](const fs::path& d) { return converted_from_pipe(d, pipe_path(d), {"1", "close"}); },
      false, true},
     // Another client holds the pipe's one instance for 200 ms: the converter
     // waits its turn.

@@ -321,12 +321,9 @@ io_result read_some(int fd, std::span<char> into, std::size_t& count)
     }
 }
 
-namespace {
-
-// Polls `fd` (when not -1) for input and `watched_output` (when not -1) for
-// its reader leaving, until one of them or a stop, or `timeout` passes:
-// timed_out then.
-wait_result wait_on(int fd, std::chrono::milliseconds timeout, int watched_output)
+// `fd` may be -1 too: the pauses below wait on nothing but a stop and the
+// output's reader.
+wait_result wait_for_input(int fd, std::chrono::milliseconds timeout, int watched_output)
 {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
@@ -353,24 +350,17 @@ wait_result wait_on(int fd, std::chrono::milliseconds timeout, int watched_outpu
     }
 }
 
-} // namespace
-
-wait_result wait_for_input(int fd, std::chrono::milliseconds timeout, int watched_output)
-{
-    return wait_on(fd, timeout, watched_output);
-}
-
 bool reader_has_gone(int fd)
 {
     pollfd output{fd, 0, 0};
     return poll(&output, 1, 0) > 0 && (output.revents & (POLLERR | POLLHUP)) != 0;
 }
 
-bool pause_unless_stopped(std::chrono::milliseconds duration) { return wait_on(-1, duration, -1) == wait_result::timed_out; }
+bool pause_unless_stopped(std::chrono::milliseconds duration) { return wait_for_input(-1, duration, -1) == wait_result::timed_out; }
 
 wait_result pause_watching(std::chrono::milliseconds duration, int watched_output)
 {
-    const wait_result waited = wait_on(-1, duration, watched_output);
+    const wait_result waited = wait_for_input(-1, duration, watched_output);
     return waited == wait_result::timed_out ? wait_result::ready : waited;
 }
 

@@ -402,8 +402,9 @@ io_result read_some(int fd, std::span<char> into, std::size_t& count)
 {
     count = 0;
     const HANDLE handle = handle_of(fd);
-    const bool disk = GetFileType(handle) == FILE_TYPE_DISK;
-    const bool pipe = GetFileType(handle) == FILE_TYPE_PIPE;
+    const DWORD type = GetFileType(handle);
+    const bool disk = type == FILE_TYPE_DISK;
+    const bool pipe = type == FILE_TYPE_PIPE;
     DWORD n = 0;
     bool done = false;
     for (;;) {
