@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -164,12 +165,15 @@ inline std::string read_file_part(const std::filesystem::path& path, std::uint64
 // Where a row keeps files of gigabytes: in memory where the system has a
 // tmpfs (a hole there reads at once, where a disk's file system first
 // fills the page cache with zeros, seconds for each 4 GiB), else in `dir`.
-// The row removes it.
+// Such a row writes up to half a gigabyte, and suites run side by side, so
+// a small tmpfs (a container's 64 MB) is passed over. The row removes it.
 inline std::filesystem::path large_file_dir(const std::filesystem::path& dir)
 {
+    constexpr std::uintmax_t room_needed = std::uintmax_t{2} << 30;
     std::error_code error;
     const std::filesystem::path memory = std::filesystem::path("/dev/shm") / dir.filename();
-    if (std::filesystem::is_directory("/dev/shm", error) && std::filesystem::create_directories(memory, error))
+    const std::filesystem::space_info room = std::filesystem::space("/dev/shm", error);
+    if (!error && room.available >= room_needed && std::filesystem::create_directories(memory, error))
         return memory;
     return dir;
 }
@@ -335,6 +339,27 @@ inline void kill_process_tree(pid_t root)
         kill(*pid, SIGKILL);
 }
 
+// The emulator a cross build's programs run under on this host (qemu-user),
+// word by word; empty where the host runs them itself.
+inline std::vector<std::string> emulator()
+{
+#ifndef WPAN2PCAP_EMULATOR
+#define WPAN2PCAP_EMULATOR "" // a program that is not a test: the host runs what it built
+#endif
+    std::vector<std::string> words;
+    std::istringstream joined(WPAN2PCAP_EMULATOR);
+    for (std::string word; std::getline(joined, word, '|');)
+        if (!word.empty())
+            words.push_back(word);
+    return words;
+}
+
+inline bool emulated() { return !emulator().empty(); }
+
+// A time bound as this host keeps it: an emulator adds its own delays to
+// every call, so bounds are looser there; what the row checks is the same.
+inline double time_bound_ms(double native_ms) { return emulated() ? native_ms * 10 : native_ms; }
+
 // Waits for the program to end and collects what it printed (from a pipe,
 // what the test has not read itself). A program still running after
 // `patience` (when given) is killed, and shows as ended by SIGKILL.
@@ -345,6 +370,10 @@ inline process_result finish_process(running_process& process, const std::filesy
     // what it prints is read here (a full pipe would otherwise hold it up).
     std::atomic<bool> reaped{false};
     std::jthread watchdog;
+    // An emulated program, sharing the cores with others, may take ten
+    // times as long to do the same; only a hang should meet the deadline.
+    if (emulated())
+        patience *= 10;
     if (patience > std::chrono::milliseconds::zero() && process.pid > 0) {
         watchdog = std::jthread([pid = process.pid, &reaped, deadline = std::chrono::steady_clock::now() + patience] {
             while (!reaped && std::chrono::steady_clock::now() < deadline)
@@ -469,26 +498,6 @@ void read_until(int fd, std::string& into, Done done, std::chrono::milliseconds 
     }
 }
 
-// The emulator a cross build's programs run under on this host (qemu-user),
-// word by word; empty where the host runs them itself.
-inline std::vector<std::string> emulator()
-{
-#ifndef WPAN2PCAP_EMULATOR
-#define WPAN2PCAP_EMULATOR "" // a program that is not a test: the host runs what it built
-#endif
-    std::vector<std::string> words;
-    std::istringstream joined(WPAN2PCAP_EMULATOR);
-    for (std::string word; std::getline(joined, word, '|');)
-        if (!word.empty())
-            words.push_back(word);
-    return words;
-}
-
-inline bool emulated() { return !emulator().empty(); }
-
-// A time bound as this host keeps it: an emulator adds its own delays to
-// every call, so bounds are looser there; what the row checks is the same.
-inline double time_bound_ms(double native_ms) { return emulated() ? native_ms * 10 : native_ms; }
 
 // The command that runs one of the project's own programs, built here.
 inline std::vector<std::string> project_program(const std::string& path)
