@@ -325,11 +325,11 @@ inline void kill_process_tree(pid_t root)
             std::ifstream stat_file(entry.path() / "stat");
             const std::string stat((std::istreambuf_iterator<char>(stat_file)), std::istreambuf_iterator<char>());
             const std::size_t after_name = stat.rfind(')'); // the name may hold spaces and parentheses
-            pid_t pid = 0, parent = 0;
+            pid_t parent = 0;
             char state = 0;
             if (after_name == std::string::npos || std::sscanf(stat.c_str() + after_name + 1, " %c %d", &state, &parent) != 2)
                 continue;
-            pid = static_cast<pid_t>(std::stol(name));
+            const auto pid = static_cast<pid_t>(std::stol(name));
             if (std::find(tree.begin(), tree.end(), parent) != tree.end() && std::find(tree.begin(), tree.end(), pid) == tree.end())
                 tree.push_back(pid);
         }
@@ -497,7 +497,6 @@ void read_until(int fd, std::string& into, Done done, std::chrono::milliseconds 
         into.append(buffer, static_cast<std::size_t>(got));
     }
 }
-
 
 // The command that runs one of the project's own programs, built here.
 inline std::vector<std::string> project_program(const std::string& path)
