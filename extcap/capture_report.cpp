@@ -3,25 +3,26 @@
 #include "formats/capture_record.hpp"
 #include "system/count_text.hpp"
 #include "system/path_text.hpp"
-#include "system/stop_signals.hpp"
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <ctime>
+#include <system_error>
 
 namespace wpan2pcap {
 
 namespace {
 
-constexpr char control_sync = 'T';
-constexpr std::size_t control_header_size = 6;
-// What Wireshark has not taken yet is kept up to this much; later messages
-// are dropped whole.
-constexpr std::size_t control_pending_limit = 256 * 1024;
 constexpr std::chrono::seconds status_interval{1};
-// How long a capture's end waits for Wireshark to open its control pipes.
-constexpr std::chrono::seconds control_patience{2};
+// How long a capture's end waits for Wireshark to open its control pipes:
+// a busy machine may keep Wireshark's window from it for seconds.
+constexpr std::chrono::seconds control_patience{30};
+// And then for what is still waiting to reach it.
+constexpr std::chrono::seconds drain_patience{2};
 constexpr std::chrono::milliseconds control_look_interval{10};
+// Where Wireshark 4.0 shows the log, for the messages that point to it.
+constexpr const char* where_the_log_is = "the interface's Log lists them (View > Interface Toolbars > IEEE 802.15.4 record capture, Log)";
 
 std::string hex_byte(std::uint8_t byte)
 {
@@ -29,6 +30,18 @@ std::string hex_byte(std::uint8_t byte)
     std::snprintf(text, sizeof text, "0x%02x", byte);
     return text;
 }
+
+std::string local_time_now()
+{
+    const std::time_t now = std::time(nullptr);
+    char text[32] = "";
+    // The program has one thread: localtime's shared result is safe here.
+    if (const std::tm* local = std::localtime(&now))
+        std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", local);
+    return text;
+}
+
+std::string bytes_counted(std::uint64_t bytes) { return grouped(bytes) + (bytes == 1 ? " byte" : " bytes"); }
 
 } // namespace
 
@@ -49,105 +62,74 @@ void report_error(std::ostream& errors, std::string_view message)
     errors << "wpan2pcap-extcap: " << visible_text(message) << std::endl;
 }
 
-control_pipes::control_pipes(const std::optional<std::filesystem::path>& from_wireshark,
-                             const std::optional<std::filesystem::path>& to_wireshark)
-    : to_wireshark_path_(to_wireshark)
-{
-    // Opened at once: Wireshark's own open of its writing end waits for it.
-    if (from_wireshark)
-        from_wireshark_ = open_pipe_without_waiting(*from_wireshark, false);
-    if (to_wireshark_path_)
-        open_to_wireshark();
-}
-
-void control_pipes::open_to_wireshark()
-{
-    to_wireshark_ = open_pipe_without_waiting(*to_wireshark_path_, true);
-    // Wireshark reads it later, or never; a name that is not a pipe will
-    // never be read.
-    if (!to_wireshark_.valid() && !names_a_pipe(*to_wireshark_path_)) {
-        gone_ = true;
-        pending_.clear();
-    }
-}
-
-void control_pipes::send(std::uint8_t control, command what, std::string_view payload)
-{
-    if (!given() || gone_ || pending_size_ + control_header_size + payload.size() > control_pending_limit)
-        return;
-    const std::size_t length = payload.size() + 2;
-    std::string header(control_header_size, '\0');
-    header[0] = control_sync;
-    header[1] = static_cast<char>(length >> 16 & 0xFF);
-    header[2] = static_cast<char>(length >> 8 & 0xFF);
-    header[3] = static_cast<char>(length & 0xFF);
-    header[4] = static_cast<char>(control);
-    header[5] = static_cast<char>(what);
-    pending_.push_back(std::move(header));
-    if (!payload.empty())
-        pending_.emplace_back(payload);
-    pending_size_ += control_header_size + payload.size();
-    tend();
-}
-
-void control_pipes::tend()
-{
-    if (from_wireshark_.valid()) {
-        char received[512];
-        for (std::size_t got = 1; got > 0;) {
-            got = read_without_waiting(from_wireshark_.get(), received);
-            heard_.append(received, got);
-        }
-        // Only whether Wireshark said it is ready matters here.
-        while (heard_.size() >= control_header_size) {
-            const auto length = static_cast<std::size_t>(static_cast<unsigned char>(heard_[1])) << 16 |
-                                static_cast<std::size_t>(static_cast<unsigned char>(heard_[2])) << 8 |
-                                static_cast<unsigned char>(heard_[3]);
-            if (heard_.size() < 4 + length)
-                break;
-            if (heard_[0] == control_sync && heard_[5] == static_cast<char>(initialized))
-                initialized_ = true;
-            heard_.erase(0, 4 + std::max<std::size_t>(length, 2));
-        }
-    }
-    if (pending_.empty() || gone_ || !to_wireshark_path_)
-        return;
-    if (!to_wireshark_.valid()) {
-        // Looked for now and then, not at every message.
-        const auto now = std::chrono::steady_clock::now();
-        if (now - opened_at_ < control_look_interval)
-            return;
-        opened_at_ = now;
-        open_to_wireshark();
-        if (!to_wireshark_.valid())
-            return;
-    }
-    while (!pending_.empty()) {
-        std::size_t written = 0;
-        if (write_without_waiting(to_wireshark_.get(), pending_.front(), written) != io_result::done) {
-            gone_ = true;
-            pending_.clear();
-            to_wireshark_.close();
-            return;
-        }
-        pending_size_ -= written;
-        if (written < pending_.front().size()) { // the pipe is full: the rest later
-            pending_.front().erase(0, written);
-            return;
-        }
-        pending_.pop_front();
-    }
-}
-
 capture_report::capture_report(std::ostream& errors, const extcap_request& request)
-    : errors_(errors), source_(request.source ? quoted_name(*request.source) : ""), following_(request.follow),
-      pipes_(request.control_in, request.control_out)
+    : errors_(errors), request_(request), source_(request.source ? quoted_name(*request.source) : ""), following_(request.follow),
+      control_check_(check_control_paths(request)), pipes_(control_check_.from_wireshark, control_check_.to_wireshark)
 {
 }
 
-void capture_report::error(std::string_view message) { report_error(errors_, message); }
+void capture_report::error(std::string_view message)
+{
+    report_error(errors_, message);
+    if (!source_.empty() && !logged_end_) {
+        log("capture of " + source_ + " ended: " + visible_text(message));
+        logged_end_ = true;
+    }
+}
+
+void capture_report::request_refused(std::string_view why) { report_error(errors_, why); }
+
+void capture_report::control_path_refused()
+{
+    const std::string name = in_quotes(path_text(control_check_.path));
+    switch (control_check_.problem) {
+    case control_path_problem::none:
+        return;
+    case control_path_problem::not_a_pipe:
+        return report_error(errors_, "the control pipe " + name + " is not a named pipe: only Wireshark's own control pipes are taken");
+    case control_path_problem::same_as_source:
+        return report_error(errors_, "the control pipe " + name + " is the source itself");
+    case control_path_problem::same_as_output:
+        return report_error(errors_, "the control pipe " + name + " is the capture's own pipe");
+    case control_path_problem::same_as_each_other:
+        return report_error(errors_, "the two control pipes are one and the same: " + name);
+    }
+}
+
+void capture_report::refused(capture_refusal what, int system_error, std::string_view format)
+{
+    const std::string source = request_.source ? in_quotes(path_text(*request_.source)) : "";
+    const std::string pipe = request_.fifo ? in_quotes(path_text(*request_.fifo)) : "";
+    switch (what) {
+    case capture_refusal::source_is_a_folder:
+        return error("the source " + source + " is a folder, not a record capture");
+    case capture_refusal::source_cannot_be_opened:
+        return error("cannot open the source " + source + ": " + std::generic_category().message(system_error));
+    case capture_refusal::source_is_another_format:
+        return error("the source " + source + " is " + std::string(format) +
+                     " file, not a record capture: open it in Wireshark directly (File > Open)");
+    case capture_refusal::pipe_is_the_source:
+        return error("the pipe is the source itself");
+    case capture_refusal::pipe_cannot_be_opened:
+        return error("cannot open the pipe " + pipe);
+    case capture_refusal::pipe_is_a_terminal:
+        return error("cannot open the pipe " + pipe + ": a terminal never takes a capture");
+    case capture_refusal::source_cannot_be_read:
+        return error("cannot read the source " + source);
+    case capture_refusal::pipe_cannot_be_written:
+        return error("cannot write the pipe " + pipe);
+    }
+}
 
 void capture_report::log(const std::string& line) { pipes_.send(logger, control_pipes::add, line + "\n"); }
+
+void capture_report::began()
+{
+    if (!pipes_.given())
+        return;
+    log("capture of " + source_ + " began " + local_time_now() + " (follow: " + (following_ ? "yes" : "no") +
+        ", record numbers: " + (request_.record_numbers ? "yes" : "no") + ")");
+}
 
 void capture_report::record_skipped(std::uint32_t number, std::uint8_t length, std::uint8_t flags)
 {
@@ -156,10 +138,17 @@ void capture_report::record_skipped(std::uint32_t number, std::uint8_t length, s
             hex_byte(flags));
 }
 
-void capture_report::new_capture(bool replaced)
+void capture_report::new_capture(bool replaced, const capture_counts& previous)
 {
-    log(replaced ? source_ + " was replaced by another file: read from its first record"
-                 : "a new capture in " + source_ + ": read again from its first record");
+    if (!pipes_.given())
+        return;
+    const std::string before = " (the previous one: " + records_counted(previous.converted, previous.skipped) + ")";
+    log(replaced ? source_ + " was replaced by another file: read from its first record" + before
+                 : "a new capture in " + source_ + ": read again from its first record" + before);
+    // The status bar's next message says so, with the new capture's counts.
+    latest_ = shown_ = {};
+    new_capture_unshown_ = true;
+    status_at_ = {};
 }
 
 void capture_report::progress(const capture_counts& counts)
@@ -176,45 +165,57 @@ void capture_report::progress(const capture_counts& counts)
 void capture_report::show_counts()
 {
     const auto now = std::chrono::steady_clock::now();
-    if (latest_ == shown_ || now - status_at_ < status_interval)
+    if ((latest_ == shown_ && !new_capture_unshown_) || now - status_at_ < status_interval)
         return;
     status_at_ = now;
     shown_ = latest_;
     // Short: the status bar shows little of a long line.
-    pipes_.send(logger, control_pipes::status_bar, records_counted(shown_.converted, shown_.skipped));
+    const std::string counted = records_counted(shown_.converted, shown_.skipped);
+    pipes_.send(logger, control_pipes::status_bar, new_capture_unshown_ ? "new capture in the file: " + counted : counted);
+    new_capture_unshown_ = false;
 }
 
-void capture_report::end_of_file(const capture_counts& counts, std::uint64_t trailing_bytes)
+void capture_report::ended(capture_end how, const capture_counts& counts, std::uint64_t trailing_bytes)
 {
-    if (!pipes_.given())
+    if (!pipes_.given() || logged_end_)
         return;
-    if (trailing_bytes > 0)
-        log("the last " + grouped(trailing_bytes) + (trailing_bytes == 1 ? " byte" : " bytes") + " of " + source_ +
-            " are not a whole record: ignored");
+    logged_end_ = true;
     const std::string counted = records_counted(counts.converted, counts.skipped);
+    if (how == capture_end::stopped) {
+        log("capture of " + source_ + " stopped: " + counted);
+        return;
+    }
+    if (how == capture_end::reader_gone) {
+        log("capture of " + source_ + " ended, Wireshark no longer reading it: " + counted);
+        return;
+    }
+    if (trailing_bytes > 0)
+        log("the last " + bytes_counted(trailing_bytes) + " of " + source_ + " are not a whole record: ignored");
     log("end of " + source_ + ": " + counted);
     pipes_.send(logger, control_pipes::status_bar, counted);
-    if (counts.converted + counts.skipped == 0)
-        pipes_.send(logger, control_pipes::warning, source_ + " holds no whole record of " + std::to_string(record_size) + " bytes: there is nothing to capture.");
-}
-
-void capture_report::finish()
-{
-    if (!pipes_.given())
-        return;
-    const auto deadline = std::chrono::steady_clock::now() + control_patience;
-    for (pipes_.tend(); (pipes_.has_pending() || !pipes_.wireshark_ready()) && std::chrono::steady_clock::now() < deadline;
-         pipes_.tend()) {
-        if (!pause_unless_stopped(control_look_interval))
-            return;
+    if (counts.converted + counts.skipped == 0) {
+        pipes_.send(logger, control_pipes::warning,
+                    source_ + " holds no whole record of " + std::to_string(record_size) + " bytes: there is nothing to capture.");
+    } else if (counts.converted == 0) {
+        pipes_.send(logger, control_pipes::warning,
+                    source_ + ": " + counted + " for an invalid length: there is nothing to capture; " + where_the_log_is + ".");
+    } else if (counts.skipped > 0 || trailing_bytes > 0) {
+        std::string left_out = counts.skipped > 0 ? grouped(counts.skipped) + " skipped for an invalid length" : "";
+        if (trailing_bytes > 0)
+            left_out += (left_out.empty() ? "" : ", and ") + std::string("its last ") + bytes_counted(trailing_bytes) +
+                        " ignored, not a whole record";
+        pipes_.send(logger, control_pipes::information,
+                    source_ + ": " + records_counted(counts.converted, 0) + ", " + left_out + "; " + where_the_log_is + ".");
     }
 }
+
+void capture_report::finish() { pipes_.wait_for_wireshark(control_patience, drain_patience); }
 
 std::chrono::milliseconds capture_report::quiet_due_in()
 {
     if (pipes_.has_pending())
         return control_look_interval;
-    if (latest_ == shown_)
+    if (latest_ == shown_ && !new_capture_unshown_)
         return std::chrono::milliseconds(-1);
     const auto due = std::chrono::ceil<std::chrono::milliseconds>(status_at_ + status_interval - std::chrono::steady_clock::now());
     return std::max(due, std::chrono::milliseconds(0));

@@ -3,18 +3,18 @@
 // What a person reads of the extcap program: its errors, one line each on
 // standard error, which Wireshark shows in a dialog; and, when Wireshark
 // opened its control pipes for the interface's log button, what the trace
-// would have told at a terminal: lines in the interface's log, the counts in
-// the status bar, and a warning when there was nothing to capture.
+// would have told at a terminal: each capture's beginning and end and what
+// it met in the interface's log, the counts in the status bar, and at the
+// end of a file a dialog when something was left out or nothing captured.
+// The capture says what happened; the words are all here.
 
+#include "extcap/control_pipes.hpp"
 #include "extcap/extcap_request.hpp"
 #include "system/input_file.hpp"
-#include "system/system_files.hpp"
 
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <filesystem>
-#include <optional>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -30,44 +30,16 @@ std::string quoted_name(const std::filesystem::path& path);
 // terminal or Wireshark's dialog would obey, whatever the names in it hold.
 void report_error(std::ostream& errors, std::string_view message);
 
-// Wireshark's control pipes, from the program's side: one it reads (Wireshark
-// says it is ready, and what its controls are set to), one it writes
-// (control packets: the byte 'T', a 3-byte big-endian length of what
-// follows, the control's number, the command, the payload). Both are opened
-// at once, as Wireshark on Windows waits for them to be; a POSIX pipe's
-// writing end only opens once Wireshark reads it, which it does a moment
-// later. Neither ever makes the capture wait: what Wireshark does not take
-// at once is kept (up to a limit) and sent later; a pipe that cannot be
-// opened, or whose reader has gone, is done without. A packet's header and
-// its payload are written apart: Windows makes these pipes of messages, and
-// Wireshark reads the header first.
-class control_pipes {
-public:
-    enum command : std::uint8_t { initialized = 0, set = 1, add = 2, status_bar = 6, information = 7, warning = 8, error = 9 };
-
-    control_pipes(const std::optional<std::filesystem::path>& from_wireshark, const std::optional<std::filesystem::path>& to_wireshark);
-
-    bool given() const { return to_wireshark_path_.has_value(); }
-    void send(std::uint8_t control, command what, std::string_view payload);
-    // Reads what Wireshark sent, opens the pipe to it once it reads, and
-    // sends what is waiting; never waits.
-    void tend();
-    bool has_pending() const { return !pending_.empty() && !gone_; }
-    // True once Wireshark said it is ready (or never can: no pipe from it).
-    bool wireshark_ready() const { return initialized_ || !from_wireshark_.valid(); }
-
-private:
-    void open_to_wireshark();
-
-    file_descriptor from_wireshark_;
-    std::string heard_; // what Wireshark sent, not yet a whole packet
-    bool initialized_ = false;
-    std::optional<std::filesystem::path> to_wireshark_path_;
-    file_descriptor to_wireshark_;
-    std::deque<std::string> pending_; // whole writes, the first perhaps begun
-    std::size_t pending_size_ = 0;
-    std::chrono::steady_clock::time_point opened_at_{}; // the last look for Wireshark's reader
-    bool gone_ = false; // Wireshark's reader has gone: nothing more is sent
+// Why a capture does not begin, or ends before its time.
+enum class capture_refusal {
+    source_is_a_folder,
+    source_cannot_be_opened, // with the system's error number
+    source_is_another_format, // with the format's name
+    pipe_is_the_source,
+    pipe_cannot_be_opened,
+    pipe_is_a_terminal,
+    source_cannot_be_read,
+    pipe_cannot_be_written,
 };
 
 struct capture_counts {
@@ -76,25 +48,45 @@ struct capture_counts {
     bool operator==(const capture_counts&) const = default;
 };
 
+// How a capture that was not refused ended.
+enum class capture_end { end_of_file, stopped, reader_gone };
+
 // The capture's messages. It is also the source's quiet hook, so that what
 // waits to be sent to Wireshark goes while the source keeps the capture
 // waiting.
 class capture_report final : public quiet_input_hook {
 public:
+    // Opens Wireshark's control pipes when they are given and may be taken:
+    // first of all, since Wireshark's side waits for the program's.
     capture_report(std::ostream& errors, const extcap_request& request);
 
-    void error(std::string_view message);
+    // Why a control path cannot be taken, if one cannot; it was not opened.
+    const control_path_check& control_paths() const { return control_check_; }
+
+    // The request cannot be carried out (`why` is its reason), a control
+    // path is refused, or the capture is refused or fails.
+    void request_refused(std::string_view why);
+    void control_path_refused();
+    void refused(capture_refusal what, int system_error = 0, std::string_view format = {});
+
+    // The capture begins: the log's first line names the source and the
+    // options, with the local time.
+    void began();
     void record_skipped(std::uint32_t number, std::uint8_t length, std::uint8_t flags);
-    // A new capture in the followed file, or another file put in its place.
-    void new_capture(bool replaced);
+    // A new capture in the followed file, or another file put in its place,
+    // after `previous` of the old one: the counts start again.
+    void new_capture(bool replaced, const capture_counts& previous);
     // The counts so far, in the status bar at most once a second, while
     // following.
     void progress(const capture_counts& counts);
-    // The capture ended at the end of a file that is not followed.
-    void end_of_file(const capture_counts& counts, std::uint64_t trailing_bytes);
-    // At the capture's end: Wireshark opens its control pipes a moment after
-    // starting the program, so what is still waiting gets that moment to go
-    // (never past a stop).
+    // The capture ended, after `counts` (and at the end of a file that is
+    // not followed, `trailing_bytes` that are not a whole record).
+    void ended(capture_end how, const capture_counts& counts, std::uint64_t trailing_bytes = 0);
+    // Before the program ends: Wireshark opens its control pipes some time
+    // after starting the program, on a busy machine seconds after, and its
+    // window waits in that open until the program holds the other end; the
+    // program stays until Wireshark has them (never past a stop, nor a
+    // generous bound), and what is still waiting gets a moment to go.
     void finish();
 
     std::chrono::milliseconds quiet_due_in() override;
@@ -103,15 +95,20 @@ public:
 private:
     static constexpr std::uint8_t logger = 0; // the interface's one control
 
+    void error(std::string_view message);
     void log(const std::string& line);
     void show_counts();
 
     std::ostream& errors_;
+    const extcap_request& request_;
     std::string source_;
     bool following_;
+    control_path_check control_check_;
     control_pipes pipes_;
+    bool logged_end_ = false;
     std::chrono::steady_clock::time_point status_at_{};
     capture_counts latest_, shown_; // what the status bar should say, and says
+    bool new_capture_unshown_ = false;  // the status bar has yet to say a new capture began
 };
 
 } // namespace wpan2pcap

@@ -98,7 +98,15 @@ std::string checked(extcap_request& request)
 extcap_request parse_extcap_request(std::span<const std::filesystem::path> arguments)
 {
     extcap_request request;
-    for (std::size_t i = 0; i < arguments.size() && request.error.empty(); ++i) {
+    // Every argument is taken, even after one that is wrong: a capture that
+    // cannot be carried out still needs the control pipes Wireshark named.
+    std::string first_error;
+    const auto keep_first = [&request, &first_error] {
+        if (first_error.empty())
+            first_error = request.error;
+        request.error.clear();
+    };
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string word = path_text(arguments[i]);
         const std::string_view name = std::string_view(word).substr(0, word.find('='));
         const known_option* option = nullptr;
@@ -119,9 +127,9 @@ extcap_request parse_extcap_request(std::span<const std::filesystem::path> argum
         } else {
             request.error = "option " + std::string(name) + " needs a value";
         }
+        keep_first();
     }
-    if (request.error.empty())
-        request.error = checked(request);
+    request.error = first_error.empty() ? checked(request) : first_error;
     return request;
 }
 
@@ -153,18 +161,20 @@ void answer_extcap_question(const extcap_request& request, std::ostream& out, co
 
 std::optional<std::filesystem::path> help_file()
 {
+    // Only the README installed with the program, or one named for it: the
+    // extcap folder is shared by every extcap program, and a README.md
+    // beside this one may be another tool's. No place is compiled in, so a
+    // program built anywhere looks in the same places.
     std::vector<std::filesystem::path> places;
-    if (const std::filesystem::path folder = program_folder(); !folder.empty()) {
+    const std::filesystem::path folder = program_folder();
 #ifdef WPAN2PCAP_DOCS_FROM_PROGRAM
+    if (!folder.empty())
         places.push_back(folder / WPAN2PCAP_DOCS_FROM_PROGRAM / "README.md");
 #endif
-        places.push_back(folder / "README.md");
-    }
     if (const std::optional<std::filesystem::path> installed = installed_folder())
         places.push_back(*installed / "README.md");
-#ifdef WPAN2PCAP_SOURCE_README
-    places.push_back(WPAN2PCAP_SOURCE_README);
-#endif
+    if (!folder.empty())
+        places.push_back(folder / readme_named_for_the_program);
     for (const std::filesystem::path& place : places) {
         std::error_code missing;
         if (std::filesystem::is_regular_file(place, missing))

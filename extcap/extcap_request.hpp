@@ -45,10 +45,14 @@ extcap_request parse_extcap_request(std::span<const std::filesystem::path> argum
 void answer_extcap_question(const extcap_request& request, std::ostream& out,
                             const std::optional<std::filesystem::path>& help = std::nullopt);
 
+// A README that only this program's own files are named: a build puts one
+// beside the programs, and so may a person who copies the extcap alone.
+inline constexpr const char* readme_named_for_the_program = "wpan2pcap-README.md";
+
 // The README for the program that runs, looked for now where this build's
 // kind of installation puts it: the Debian package's documentation folder
-// (found from the program's own folder), beside the program (a zip), where
-// the Windows installer put it, or the source tree a build was made in.
+// (found from the program's own folder), where the Windows installer put it,
+// or beside the program under a name that is this program's own.
 std::optional<std::filesystem::path> help_file();
 
 } // namespace wpan2pcap

@@ -18,16 +18,17 @@ int run_program(const std::vector<std::filesystem::path>& arguments)
 {
     using namespace wpan2pcap;
     const extcap_request request = parse_extcap_request(arguments);
+    // A capture, even one that cannot be carried out, first takes
+    // Wireshark's control pipes: Wireshark waits for that.
+    if (request.what == extcap_request::action::capture)
+        return capture_to_pipe(request, std::cerr);
     if (!request.error.empty()) {
         report_error(std::cerr, request.error);
         release_waiting_reader(request);
         return exit_usage;
     }
-    if (request.what != extcap_request::action::capture) {
-        answer_extcap_question(request, std::cout, help_file());
-        std::cout.flush();
-        return std::cout ? exit_success : exit_file_failure;
-    }
-    return capture_to_pipe(request, std::cerr);
+    answer_extcap_question(request, std::cout, help_file());
+    std::cout.flush();
+    return std::cout ? exit_success : exit_file_failure;
 }
 

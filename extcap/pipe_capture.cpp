@@ -3,23 +3,45 @@
 #include "extcap/capture_report.hpp"
 #include "extcap/capture_writer.hpp"
 #include "extcap/followed_file.hpp"
+#include "formats/capture_magic.hpp"
 #include "formats/capture_record.hpp"
 #include "system/exit_status.hpp"
 #include "system/packet_file.hpp"
 #include "system/path_text.hpp"
 #include "system/stop_signals.hpp"
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdint>
 #include <fstream>
 #include <string>
-#include <system_error>
 
 namespace wpan2pcap {
 
 namespace {
 
 constexpr std::size_t pipe_buffer_size = 64 * 1024;
+
+// Another capture format's name, when the source's first bytes are its magic
+// numbers.
+std::optional<std::string_view> other_format_of(std::span<const std::uint8_t> first_bytes)
+{
+    return other_capture_format(first_bytes.first(std::min(first_bytes.size(), capture_magic_size)));
+}
+
+// A regular file's first bytes, read where they are without moving the
+// source on: a file of another format is refused before anything is sent.
+std::optional<std::string_view> other_format_of_file(int fd)
+{
+    const std::optional<std::uint64_t> size = regular_file_size(fd);
+    if (!size || *size < capture_magic_size)
+        return std::nullopt;
+    std::array<char, capture_magic_size> first{};
+    if (!read_at(fd, 0, first))
+        return std::nullopt;
+    return other_capture_format(std::span(reinterpret_cast<const std::uint8_t*>(first.data()), first.size()));
+}
 
 } // namespace
 
@@ -37,35 +59,59 @@ void release_waiting_reader(const extcap_request& request)
 
 int capture_to_pipe(const extcap_request& request, std::ostream& errors)
 {
-    // First, as Wireshark's side of its control pipes waits for the program's.
+    // First of all, before anything may refuse the capture: Wireshark's
+    // side of its control pipes waits for the program's.
     capture_report report(errors, request);
-    const auto fail = [&request, &report](const std::string& message) {
-        report.error(message);
+    // However the capture is refused, the message goes out at once; then
+    // Wireshark's reader of the pipe sees a writer come and go, and the
+    // program stays until Wireshark has its control pipes.
+    const auto refuse = [&request, &report](int status) {
         release_waiting_reader(request);
-        return exit_file_failure;
+        report.finish();
+        return status;
     };
-    const std::string source_text = in_quotes(path_text(*request.source));
+    const auto fail = [&report, &refuse](capture_refusal why, int system_error = 0, std::string_view format = {}) {
+        report.refused(why, system_error, format);
+        return refuse(exit_file_failure);
+    };
+    if (report.control_paths().problem != control_path_problem::none) {
+        report.control_path_refused();
+        return refuse(exit_file_failure);
+    }
+    if (!request.error.empty()) {
+        report.request_refused(request.error);
+        return refuse(exit_usage);
+    }
+    report.began();
+
     std::error_code ignored;
     if (std::filesystem::is_directory(*request.source, ignored))
-        return fail("the source " + source_text + " is a folder, not a record capture");
+        return fail(capture_refusal::source_is_a_folder);
     basic_input_file<followed_file_buffer> source;
     if (!source.buffer().open(*request.source, request.follow)) {
-        if (stop_requested()) // while a named pipe waited for its writer: no failure
-            return exit_success;
-        return fail("cannot open the source " + source_text + ": " + std::generic_category().message(errno));
+        if (stop_requested()) { // while a named pipe waited for its writer: no failure
+            report.ended(capture_end::stopped, {});
+            return refuse(exit_success);
+        }
+        return fail(capture_refusal::source_cannot_be_opened, errno);
     }
+    if (const std::optional<std::string_view> format = other_format_of_file(source.buffer().descriptor()))
+        return fail(capture_refusal::source_is_another_format, 0, *format);
 
     // The reader opens its end when it is ready; a stop may come first.
     if (same_file(identity_of(*request.fifo), identity_of(source.buffer().descriptor())))
-        return fail("the pipe is the source itself");
+        return fail(capture_refusal::pipe_is_the_source);
     file_descriptor pipe = open_for_writing(*request.fifo);
     if (!pipe.valid()) {
-        if (stop_requested())
+        if (stop_requested()) {
+            report.ended(capture_end::stopped, {});
+            report.finish();
             return exit_success;
-        return fail("cannot open the pipe " + in_quotes(path_text(*request.fifo)));
+        }
+        return fail(capture_refusal::pipe_cannot_be_opened);
     }
     if (is_terminal(pipe.get()))
-        return fail("cannot open the pipe " + in_quotes(path_text(*request.fifo)) + ": a terminal never takes a capture");
+        return fail(capture_refusal::pipe_is_a_terminal);
     if (is_regular_file(pipe.get()))
         truncate_file(pipe.get(), 0);
     // Should the source's name come to mean the output, it is not read; and
@@ -85,6 +131,10 @@ int capture_to_pipe(const extcap_request& request, std::ostream& errors)
     record_buffer buffer;
     capture_counts counts;
     std::uint64_t trailing_bytes = 0;
+    // A source that is not a regular file (a pipe, a followed file that was
+    // empty) is known by its first bytes once they come.
+    bool first_read = true;
+    std::optional<std::string_view> other_format;
     for (;;) {
         // Before a read that may wait, every packet goes out.
         if (source.rdbuf()->in_avail() < static_cast<std::streamsize>(record_size) || stop_requested()) {
@@ -94,12 +144,20 @@ int capture_to_pipe(const extcap_request& request, std::ostream& errors)
             if (stop_requested() || packets.failed())
                 break;
         }
-        if (!read_record(source, buffer)) {
+        const bool whole = read_record(source, buffer);
+        if (first_read) {
+            first_read = false;
+            const auto got = whole ? record_size : static_cast<std::size_t>(source.gcount());
+            if ((other_format = other_format_of(std::span(buffer).first(got))))
+                break;
+        }
+        if (!whole) {
             // A new capture in the same file: what was read of the old is done.
             if (source.buffer().restarted() && !source.bad() && source.buffer().begin_again()) {
                 source.clear();
                 writer.begin_new_capture();
-                report.new_capture(source.buffer().replaced());
+                report.new_capture(source.buffer().replaced(), counts);
+                counts = {};
                 continue;
             }
             trailing_bytes = static_cast<std::uint64_t>(source.gcount());
@@ -126,17 +184,24 @@ int capture_to_pipe(const extcap_request& request, std::ostream& errors)
         if (request.debug_file)
             debug_file.open(*request.debug_file, std::ios::app);
         (debug_file.is_open() ? debug_file : errors)
-            << "wpan2pcap-extcap: " << counts.converted << " packets from " << visible_text(source_text) << std::endl;
+            << "wpan2pcap-extcap: " << counts.converted << " packets from " << quoted_name(*request.source) << std::endl;
+    }
+    if (other_format) {
+        report.refused(capture_refusal::source_is_another_format, 0, *other_format);
+        report.finish();
+        return exit_file_failure;
     }
     // The reader leaving, or a stop, is how a capture ends: neither is a failure.
     if (source.buffer().names_the_output())
-        return fail("the pipe is the source itself");
+        return fail(capture_refusal::pipe_is_the_source);
     if (source.bad())
-        return fail("cannot read the source " + source_text);
+        return fail(capture_refusal::source_cannot_be_read);
     if (!closed && !packets.reader_gone())
-        return fail("cannot write the pipe " + in_quotes(path_text(*request.fifo)));
-    if (!request.follow && !stop_requested() && !packets.failed() && !source.buffer().output_reader_gone())
-        report.end_of_file(counts, trailing_bytes);
+        return fail(capture_refusal::pipe_cannot_be_written);
+    const capture_end how = stop_requested()                                                   ? capture_end::stopped
+                            : packets.failed() || source.buffer().output_reader_gone() ? capture_end::reader_gone
+                                                                                       : capture_end::end_of_file;
+    report.ended(how, counts, trailing_bytes);
     report.finish();
     return exit_success;
 }

@@ -11,9 +11,11 @@ namespace wpan2pcap {
 // same global header, then the same packet records, malformed records
 // skipped, and no trace. Each packet goes out before the program waits for
 // more input. It ends at the end of the file, or, when following, at a stop
-// or when the pipe's reader has gone, with status 0; a failure is one line
-// on `errors` and a non-zero status. What the trace would have told goes to
-// Wireshark's control pipes, when it gave them.
+// or when the pipe's reader has gone, with status 0; a request that cannot
+// be carried out, a refusal or a failure is one line on `errors` and a
+// non-zero status. What the trace would have told goes to Wireshark's
+// control pipes, when it gave them, and the program never ends before
+// Wireshark has them.
 int capture_to_pipe(const extcap_request& request, std::ostream& errors);
 
 // Opens and closes the pipe, if one was given and a reader comes: Wireshark

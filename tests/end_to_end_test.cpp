@@ -236,33 +236,38 @@ scenario same_pipe_twice(const fs::path& d, const std::string& name, const std::
 
 // A loop device over a capture of 512 records (whole sectors, so the device
 // shows them all) as the input, the output or both, the capture file itself
-// the other, or a second loop device over the same file: one file's data
-// either way, so the output is refused. The file's name may hold any byte.
-enum class loop_role { both, output, input, two_devices };
+// the other, a second loop device over the same file, or a loop device over
+// a loop device over the file: one file's data either way, so the output is
+// refused. The file's name may hold any byte.
+enum class loop_role { both, output, input, two_devices, chain_as_output, chain_as_input };
 
 scenario loop_device_scene(const fs::path& d, loop_role device_is, const std::string& image_name = "image")
 {
     const std::string image = records(1, 512, good_record);
     const fs::path image_path = d / image_name;
     write_file(image_path, image);
+    const bool chain = device_is == loop_role::chain_as_output || device_is == loop_role::chain_as_input;
     std::vector<std::string> devices;
-    for (int made = 0; made < (device_is == loop_role::two_devices ? 2 : 1); ++made) {
+    for (int made = 0; made < (device_is == loop_role::two_devices || chain ? 2 : 1); ++made) {
         std::string device;
-        if (getuid() != 0 || !run_helper({"losetup", "--find", "--show", image_path.string()}, d, &device)) {
-            for (const std::string& other : devices)
-                run_helper({"losetup", "--detach", other}, d);
+        const std::string backing = chain && made == 1 ? devices.front() : image_path.string();
+        if (getuid() != 0 || !run_helper({"losetup", "--find", "--show", backing}, d, &device)) {
+            for (auto other = devices.rbegin(); other != devices.rend(); ++other)
+                run_helper({"losetup", "--detach", *other}, d);
             return scenario{.skip = in_ci() ? "FAIL: cannot make a loop device, which CI must"
                                             : "making a loop device needs root and losetup"};
         }
         devices.push_back(device.erase(device.find_last_not_of('\n') + 1));
     }
-    const std::string in = device_is == loop_role::output ? image_path.string() : devices.front();
-    const std::string out = device_is == loop_role::input ? image_path.string() : devices.back();
+    const bool device_in = device_is != loop_role::output && device_is != loop_role::chain_as_output;
+    const bool device_out = device_is != loop_role::input && device_is != loop_role::chain_as_input;
+    const std::string in = device_in ? (chain ? devices.back() : devices.front()) : image_path.string();
+    const std::string out = device_out ? devices.back() : image_path.string();
     std::string trace = paths(in, out) + good_block(1) + "Unable to open output file." + records(2, 512, good_block);
     scenario s{{in, out}, std::move(trace), 2, {{image_path, image}}};
-    s.check_after = [devices, d] {
-        for (const std::string& device : devices)
-            run_helper({"losetup", "--detach", device}, d);
+    s.check_after = [devices, d] { // the device over another first
+        for (auto device = devices.rbegin(); device != devices.rend(); ++device)
+            run_helper({"losetup", "--detach", *device}, d);
     };
     return s;
 }
@@ -532,6 +537,10 @@ const e2e_case cases[] = {
      [](const fs::path& d) { return loop_device_scene(d, loop_role::input); }, true},
     {"two_loop_devices_over_one_file",
      [](const fs::path& d) { return loop_device_scene(d, loop_role::two_devices); }, true},
+    {"loop_device_over_a_loop_device_as_output_over_their_backing_input",
+     [](const fs::path& d) { return loop_device_scene(d, loop_role::chain_as_output); }, true},
+    {"backing_file_as_output_of_a_loop_device_over_a_loop_device_as_input",
+     [](const fs::path& d) { return loop_device_scene(d, loop_role::chain_as_input); }, true},
     {"loop_device_as_output_over_a_backing_file_named_with_a_line_feed",
      [](const fs::path& d) { return loop_device_scene(d, loop_role::output, "nl\nname.bin"); }, true},
     {"backing_file_named_with_a_line_feed_as_output_of_its_loop_device",

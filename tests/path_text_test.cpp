@@ -57,5 +57,24 @@ TEST(visible_text, keeps_letters_and_shows_controls_and_stray_bytes)
         EXPECT_EQ(visible(visible_text(c.name)), visible(c.shown)) << visible(c.name);
 }
 
+// Wireshark's Help button opens the URL as it is given: every byte that a
+// URL gives a meaning of its own is escaped, and every byte beyond ASCII.
+TEST(file_url, escapes_what_a_url_would_read_otherwise)
+{
+    const struct {
+        const char* path;
+        const char* url;
+    } cases[] = {
+        {"/usr/share/doc/wpan2pcap/README.md", "file:///usr/share/doc/wpan2pcap/README.md"},
+        {"/tmp/with space/README.md", "file:///tmp/with%20space/README.md"},
+        {"/tmp/100%/a#b?c/README.md", "file:///tmp/100%25/a%23b%3Fc/README.md"},
+        {"/home/j\xC3\xB6rg/\xE6\x97\xA5\xE6\x9C\xAC/README.md", "file:///home/j%C3%B6rg/%E6%97%A5%E6%9C%AC/README.md"},
+        {"C:/Users/J\xC3\xB6rg/AppData/Local/Programs/wpan2pcap/README.md",
+         "file:///C:/Users/J%C3%B6rg/AppData/Local/Programs/wpan2pcap/README.md"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(file_url(c.path), c.url) << c.path;
+}
+
 } // namespace
 } // namespace wpan2pcap

@@ -27,18 +27,62 @@ static_assert(sizeof(off_t) == 8 && sizeof(ino_t) == 8, "file offsets must be 64
 
 namespace {
 
-// A loop device is its backing file's data: the kernel tells which file
-// that is, by its device and inode, to whoever has the device open (its
-// name could hold any byte, a line feed included, and is not looked at).
-void learn_backing_file(file_identity& device, int device_fd)
+// The device number the kernel's loop status gives, as a stat's.
+dev_t loop_status_device(std::uint64_t encoded)
 {
-    loop_info64 info{};
-    if (ioctl(device_fd, LOOP_GET_STATUS64, &info) == 0) {
-        // The kernel's own encoding of a device number, as a stat's.
-        const auto major_number = static_cast<unsigned>((info.lo_device & 0xfff00) >> 8);
-        const auto minor_number = static_cast<unsigned>((info.lo_device & 0xff) | ((info.lo_device >> 12) & 0xfff00));
-        device.backing_device = static_cast<std::uintmax_t>(makedev(major_number, minor_number));
+    const auto major_number = static_cast<unsigned>((encoded & 0xfff00) >> 8);
+    const auto minor_number = static_cast<unsigned>((encoded & 0xff) | ((encoded >> 12) & 0xfff00));
+    return makedev(major_number, minor_number);
+}
+
+// The loop device that backs another, when the kernel's word for the backing
+// file (its device and inode) is a loop device's node: found by the name
+// sysfs keeps for it and checked against that word, so a name is never
+// trusted on its own (it could hold any byte, a line feed included).
+std::optional<std::string> backing_loop_device(dev_t device, const loop_info64& info, dev_t backing_device)
+{
+    const std::string sysfs = "/sys/dev/block/" + std::to_string(major(device)) + ":" + std::to_string(minor(device)) + "/loop/backing_file";
+    const int fd = open(sysfs.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return std::nullopt;
+    char name[4096];
+    const ssize_t got = read(fd, name, sizeof name - 1);
+    ::close(fd);
+    if (got <= 1)
+        return std::nullopt;
+    name[got - 1] = '\0'; // the line end sysfs adds
+    struct stat node {};
+    if (stat(name, &node) != 0 || !S_ISBLK(node.st_mode) || major(node.st_rdev) != LOOP_MAJOR || node.st_dev != backing_device ||
+        node.st_ino != info.lo_inode)
+        return std::nullopt;
+    return std::string(name);
+}
+
+// A loop device is the data of the file at the bottom of its chain (a loop
+// device over a loop device over a file is that file): the kernel tells
+// which file backs each device, by its device and inode, to whoever has the
+// device open.
+void learn_backing_file(file_identity& device, int device_fd, dev_t device_number)
+{
+    file_descriptor deeper;
+    for (int depth = 0; depth < 8; ++depth) {
+        loop_info64 info{};
+        if (ioctl(device_fd, LOOP_GET_STATUS64, &info) != 0)
+            return;
+        const dev_t backing_device = loop_status_device(info.lo_device);
+        device.backing_device = static_cast<std::uintmax_t>(backing_device);
         device.backing_inode = static_cast<std::uintmax_t>(info.lo_inode);
+        const std::optional<std::string> backing_loop = backing_loop_device(device_number, info, backing_device);
+        if (!backing_loop)
+            return;
+        // What was opened is checked again: the name may have changed meanwhile.
+        deeper = file_descriptor(open(backing_loop->c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+        struct stat opened {};
+        if (!deeper.valid() || fstat(deeper.get(), &opened) != 0 || opened.st_dev != backing_device ||
+            opened.st_ino != info.lo_inode)
+            return;
+        device_fd = deeper.get();
+        device_number = opened.st_rdev;
     }
 }
 
@@ -53,11 +97,11 @@ file_identity identity_from(const struct stat& status, int fd, const char* path)
         if (major(status.st_rdev) != LOOP_MAJOR) {
             // Not a loop device: no file behind it.
         } else if (fd >= 0) {
-            learn_backing_file(device, fd);
+            learn_backing_file(device, fd, status.st_rdev);
         } else if (path != nullptr) {
             const int opened = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
             if (opened >= 0) {
-                learn_backing_file(device, opened);
+                learn_backing_file(device, opened, status.st_rdev);
                 ::close(opened);
             }
         }

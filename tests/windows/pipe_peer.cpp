@@ -21,6 +21,15 @@
 //                                             next, EXPECTED's next packet must arrive through
 //                                             OUT_NAME and TRACE must hold its block; close OUT_NAME
 //                                             after LEAVE_AFTER packets
+//   pipe_peer control NAME RECEIVED [stall|only-to-program]
+//                                             serve Wireshark's two control pipes for the
+//                                             interface NAME as Wireshark 4 makes them, wait for the
+//                                             program to connect to both (write RECEIVED.connected
+//                                             then), say "initialized", and append what the
+//                                             program sends to RECEIVED until it hangs up (write
+//                                             RECEIVED.end then); stall: read nothing;
+//                                             only-to-program: serve only the pipe the program
+//                                             reads (it was given something else for the other)
 //   pipe_peer ctrl-c TRACE WATCHED BYTES REPORT PROGRAM ARGS...
 //                                             run PROGRAM on this console, its standard output into
 //                                             TRACE; press Ctrl-C once WATCHED holds BYTES bytes;
@@ -284,6 +293,85 @@ int relay(const char* in_name, const char* out_name, const char* records_path, c
     return 0;
 }
 
+void write_file_whole(const std::wstring& path, const std::string& text)
+{
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
+    write_whole(file, text.data(), text.size());
+    CloseHandle(file);
+}
+
+// Wireshark's control pipes: made before the program starts, overlapped,
+// one instance each; Wireshark then waits (up to 30 s, or until the program
+// ends) for the program to connect to every one, before it goes on.
+int serve_control(const char* name, const char* received, bool stall, bool only_to_program)
+{
+    const auto make = [name](const wchar_t* prefix) {
+        return CreateNamedPipeW((L"\\\\.\\pipe\\" + std::wstring(prefix) + wide(name)).c_str(),
+                                PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED, PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1,
+                                pipe_buffer, pipe_buffer, 300, nullptr);
+    };
+    const HANDLE to_program = make(L"wireshark_control_ws_to_ext_");
+    const HANDLE from_program = only_to_program ? nullptr : make(L"wireshark_control_ext_to_ws_");
+    const std::wstring received_path = wide(received);
+    const HANDLE file = CreateFileW(received_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0,
+                                    nullptr);
+    if (from_program == INVALID_HANDLE_VALUE || to_program == INVALID_HANDLE_VALUE || file == INVALID_HANDLE_VALUE)
+        return 1;
+    OVERLAPPED connected[2] = {};
+    const HANDLE pipes[2] = {to_program, from_program};
+    const DWORD count = only_to_program ? 1 : 2;
+    HANDLE events[2];
+    for (DWORD i = 0; i < count; ++i) {
+        events[i] = connected[i].hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        if (!ConnectNamedPipe(pipes[i], &connected[i]) && GetLastError() == ERROR_PIPE_CONNECTED)
+            SetEvent(events[i]);
+    }
+    ready();
+    const auto waited = steady::now();
+    if (WaitForMultipleObjects(count, events, TRUE, 20000) != WAIT_OBJECT_0) {
+        std::printf("FAIL: the program did not connect to the control pipes\n");
+        return 1;
+    }
+    char line[64];
+    std::snprintf(line, sizeof line, "connected after %.1f ms\n",
+                  std::chrono::duration<double, std::milli>(steady::now() - waited).count());
+    write_file_whole(received_path + L".connected", line);
+    // Its window's first act on them: it says it is ready.
+    OVERLAPPED io{};
+    io.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    DWORD done = 0;
+    const char initialized[] = {'T', 0, 0, 2, 0, 0};
+    if (!WriteFile(to_program, initialized, sizeof initialized, &done, &io) && GetLastError() == ERROR_IO_PENDING)
+        GetOverlappedResult(to_program, &io, &done, TRUE);
+    std::size_t total = 0;
+    if (only_to_program) {
+        wait_for_client_to_leave(to_program);
+    } else if (stall) {
+        wait_for_client_to_leave(from_program);
+    } else {
+        char buffer[pipe_buffer];
+        for (;;) {
+            ResetEvent(io.hEvent);
+            DWORD got = 0;
+            if (!ReadFile(from_program, buffer, sizeof buffer, &got, &io)) {
+                if (GetLastError() != ERROR_IO_PENDING || !GetOverlappedResult(from_program, &io, &got, TRUE))
+                    break;
+            }
+            if (got == 0)
+                break;
+            write_whole(file, buffer, got);
+            total += got;
+        }
+    }
+    CloseHandle(file);
+    write_file_whole(received_path + L".end", "");
+    if (from_program != nullptr)
+        hang_up(from_program);
+    hang_up(to_program);
+    std::printf("%s; read %zu bytes\n", line, total);
+    return 0;
+}
+
 BOOL WINAPI keep_running(DWORD) { return TRUE; }
 
 int press_ctrl_c(DWORD event, bool slow_console, const char* trace, const char* watched, std::size_t bytes, const char* report,
@@ -406,6 +494,9 @@ int main()
                           argc > 5 && std::string(argv[5]) == "stall", argc > 5 && std::string(argv[5]) == "busy");
     if (mode == "write" && argc >= 4)
         return serve_write(argv[2], argv[3], argc > 4 ? std::strtoul(argv[4], nullptr, 10) : 0, argc > 5 ? argv[5] : "");
+    if (mode == "control" && argc >= 4)
+        return serve_control(argv[2], argv[3], argc > 4 && std::string(argv[4]) == "stall",
+                             argc > 4 && std::string(argv[4]) == "only-to-program");
     if (mode == "relay" && argc >= 7)
         return relay(argv[2], argv[3], argv[4], argv[5], argv[6], argc > 7 ? std::strtoul(argv[7], nullptr, 10) : 0);
     if ((mode == "ctrl-c" || mode == "ctrl-c-slow-console" || mode == "ctrl-break" || mode == "close-window") && argc >= 7)

@@ -5,7 +5,9 @@
 ; installed: every folder it made and none other, and its own PATH entry,
 ; every other entry left as it was. The PATH is changed by path_entry.exe,
 ; which it carries: NSIS's strings hold 1,023 characters, and a PATH read
-; into one would come back cut, or empty.
+; into one would come back cut, or empty. There is one installation: an
+; install over an existing one (1.2.0's too) goes into its folder and keeps
+; its record of what it made, so one uninstall always leaves nothing behind.
 ;   makensis -DVERSION=... -DBUILD_DIR=... -DSOURCE_DIR=... -DOUTFILE=... installer.nsi
 
 ; The programs are x86-64, and so is the installer.
@@ -15,6 +17,8 @@ SetCompressor /SOLID lzma
 
 !include "FileFunc.nsh"
 !include "LogicLib.nsh"
+!include "StrFunc.nsh"
+${StrStr}
 
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\wpan2pcap"
 !define EXTCAP_DIR "$APPDATA\Wireshark\extcap"
@@ -24,10 +28,41 @@ OutFile "${OUTFILE}"
 InstallDir "$LOCALAPPDATA\Programs\wpan2pcap"
 InstallDirRegKey HKCU "${UNINSTALL_KEY}" "InstallLocation"
 
-Page directory
+Var installed_before ; the folder of an existing installation, or nothing
+
+Page directory skip_when_installed refuse_a_folder_with_a_semicolon
 Page instfiles
 UninstPage uninstConfirm
 UninstPage instfiles
+
+Function .onInit
+    ; Installed already (by any version): updated where it is.
+    ReadRegStr $installed_before HKCU "${UNINSTALL_KEY}" "InstallLocation"
+    ${If} $installed_before != ""
+        StrCpy $INSTDIR $installed_before
+    ${EndIf}
+    ; A silent install learns of a folder it cannot take by its exit status.
+    ${StrStr} $0 "$INSTDIR" ";"
+    ${If} $0 != ""
+        MessageBox MB_ICONSTOP "The folder $INSTDIR holds a semicolon, which separates the PATH's entries: choose another." /SD IDOK
+        SetErrorLevel 2
+        Abort
+    ${EndIf}
+FunctionEnd
+
+Function skip_when_installed
+    ${If} $installed_before != ""
+        Abort
+    ${EndIf}
+FunctionEnd
+
+Function refuse_a_folder_with_a_semicolon
+    ${StrStr} $0 "$INSTDIR" ";"
+    ${If} $0 != ""
+        MessageBox MB_ICONSTOP "The folder $INSTDIR holds a semicolon, which separates the PATH's entries: choose another."
+        Abort
+    ${EndIf}
+FunctionEnd
 
 ; Records, under the uninstall key, each folder from $0 up that does not
 ; exist yet and so is about to be made (MadeFolder0, 1, ...; $2 counts them).
@@ -44,10 +79,38 @@ UninstPage instfiles
 !macroend
 
 Section
-    ; What existed before is left as it is by the uninstaller. (Installed
-    ; again over itself, it keeps the first record.)
+    ${If} $installed_before != ""
+        DetailPrint "wpan2pcap is installed in $INSTDIR already: it is updated there."
+    ${EndIf}
+    ; What existed before is left as it is by the uninstaller. Installed
+    ; again over itself, it keeps the first record; over 1.2.0, it carries
+    ; that version's record over: it made the program's folder (its
+    ; uninstaller removed that whenever empty), and recorded the folders
+    ; around it under other names.
     ReadRegStr $0 HKCU "${UNINSTALL_KEY}" "MadeFolder0"
     ${If} $0 == ""
+    ${AndIf} $installed_before != ""
+        StrCpy $2 0
+        WriteRegStr HKCU "${UNINSTALL_KEY}" "MadeFolder$2" "$INSTDIR"
+        IntOp $2 $2 + 1
+        ReadRegStr $0 HKCU "${UNINSTALL_KEY}" "MadeParentFolder"
+        ${If} $0 != ""
+            WriteRegStr HKCU "${UNINSTALL_KEY}" "MadeFolder$2" "$0"
+            IntOp $2 $2 + 1
+        ${EndIf}
+        ReadRegDWORD $0 HKCU "${UNINSTALL_KEY}" "MadeExtcapFolder"
+        ${If} $0 == 1
+            WriteRegStr HKCU "${UNINSTALL_KEY}" "MadeFolder$2" "${EXTCAP_DIR}"
+            IntOp $2 $2 + 1
+        ${EndIf}
+        ReadRegDWORD $0 HKCU "${UNINSTALL_KEY}" "MadeWiresharkFolder"
+        ${If} $0 == 1
+            WriteRegStr HKCU "${UNINSTALL_KEY}" "MadeFolder$2" "$APPDATA\Wireshark"
+        ${EndIf}
+        DeleteRegValue HKCU "${UNINSTALL_KEY}" "MadeParentFolder"
+        DeleteRegValue HKCU "${UNINSTALL_KEY}" "MadeExtcapFolder"
+        DeleteRegValue HKCU "${UNINSTALL_KEY}" "MadeWiresharkFolder"
+    ${ElseIf} $0 == ""
         StrCpy $2 0
         StrCpy $0 "$INSTDIR"
         !insertmacro RecordFoldersToMake
@@ -67,6 +130,8 @@ Section
     InitPluginsDir
     SetOutPath "$PLUGINSDIR"
     File "${BUILD_DIR}\path_entry.exe"
+    ; (A PATH that would grow too long is left alone: the details say to
+    ; add the folder by hand.)
     nsExec::ExecToLog '"$PLUGINSDIR\path_entry.exe" add "$INSTDIR"'
     Pop $0
     ${If} $0 == 3

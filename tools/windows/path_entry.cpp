@@ -5,11 +5,14 @@
 // that cannot be read whole is never written. Run by the installer from its
 // temporary folder; not installed.
 //
-//   path_entry add FOLDER              exit 0: added; 3: PATH made for it; 4: there already
+//   path_entry add FOLDER              exit 0: added; 3: PATH made for it; 4: there already;
+//                                      5: the PATH would pass the length Windows allows, and
+//                                      is left as it is
 //   path_entry remove FOLDER [made]    exit 0: taken away (with made, the PATH too if nothing
 //                                      else is left in it); 4: not there
-//   exit 1: the PATH could not be read or written; it is as it was. What was
-//   done, or why not, is printed for the installer's details.
+//   exit 1: the PATH could not be read or written, or the folder's name holds
+//   the PATH's separator; it is as it was. What was done, or why not, is
+//   printed for the installer's details.
 
 #include <windows.h>
 
@@ -24,6 +27,10 @@ constexpr int exit_done = 0;
 constexpr int exit_failed = 1;
 constexpr int exit_made = 3;
 constexpr int exit_unchanged = 4;
+constexpr int exit_too_long = 5;
+
+// The longest environment variable Windows allows, in characters.
+constexpr std::size_t max_path_length = 32'767;
 
 const wchar_t* const environment_key = L"Environment";
 const wchar_t* const path_value = L"Path";
@@ -95,9 +102,23 @@ std::vector<std::wstring> entries_of(const std::wstring& text)
     return entries;
 }
 
-bool same_folder(const std::wstring& a, const std::wstring& b)
+// An entry as Windows reads it: quotes around it and separators after it
+// do not change the folder it names (C:\Tools\ is C:\Tools).
+std::wstring_view folder_named(std::wstring_view entry)
 {
-    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+    if (entry.size() >= 2 && entry.front() == L'"' && entry.back() == L'"')
+        entry = entry.substr(1, entry.size() - 2);
+    while (entry.size() > 1 && (entry.back() == L'\\' || entry.back() == L'/') && entry[entry.size() - 2] != L':')
+        entry.remove_suffix(1);
+    return entry;
+}
+
+// Compared as Windows compares file names: without regard to case.
+bool same_folder(std::wstring_view a, std::wstring_view b)
+{
+    a = folder_named(a);
+    b = folder_named(b);
+    return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
 }
 
 int add(HKEY key, const std::wstring& folder)
@@ -117,6 +138,12 @@ int add(HKEY key, const std::wstring& folder)
     user_path changed = *path;
     // Always with a separator of its own, which the removal takes away with it.
     changed.text = path->exists ? path->text + L";" + folder : folder;
+    if (changed.text.size() > max_path_length) {
+        say(L"Your PATH would pass the 32,767 characters Windows allows with this folder, so it was left as it is: add the "
+            L"folder to it yourself, or make room: ",
+            folder);
+        return exit_too_long;
+    }
     if (!write_path(key, changed)) {
         say(L"Your PATH could not be written: it is as it was.");
         return exit_failed;
@@ -183,6 +210,12 @@ int wmain(int argc, wchar_t* argv[])
     const std::wstring action = argc > 1 ? argv[1] : L"";
     if (argc < 3 || (action != L"add" && action != L"remove")) {
         say(L"usage: path_entry add|remove FOLDER [made]");
+        return exit_failed;
+    }
+    // A folder's name may hold the PATH's separator: such a folder cannot be
+    // one entry of it.
+    if (std::wstring(argv[2]).find(L';') != std::wstring::npos) {
+        say(L"The folder's name holds a semicolon, which separates the PATH's entries: it cannot be put on the PATH: ", argv[2]);
         return exit_failed;
     }
     HKEY key = nullptr;
