@@ -1,12 +1,15 @@
 #include "driver/conversion_run.hpp"
 
+#include "formats/capture_magic.hpp"
 #include "formats/capture_record.hpp"
 #include "formats/pcap_writer.hpp"
 #include "system/packet_file.hpp"
 #include "system/path_text.hpp"
 #include "system/stop_signals.hpp"
 
+#include <algorithm>
 #include <optional>
+#include <span>
 #include <string>
 
 namespace wpan2pcap {
@@ -111,8 +114,22 @@ private:
 
 } // namespace
 
+namespace {
+
+// A capture of another format is converted like any bytes, as ever; the
+// person running the converter is told what it is.
+void notice_other_format(std::span<const std::uint8_t> first_bytes, std::ostream* notices)
+{
+    const std::optional<std::string_view> format = other_capture_format(first_bytes.first(std::min(first_bytes.size(), capture_magic_size)));
+    if (notices != nullptr && format)
+        *notices << "wpan2pcap: the input is " << *format
+                 << " file, not a capture of 151-byte records: open it in Wireshark directly" << std::endl;
+}
+
+} // namespace
+
 int convert_capture(std::istream& input, output_target& output, std::ostream& console, const console_style& style,
-                    run_observer* observer)
+                    run_observer* observer, std::ostream* notices)
 {
     console_writer report(console, style, observer);
     bool failed = false;
@@ -137,7 +154,10 @@ int convert_capture(std::istream& input, output_target& output, std::ostream& co
             if (stop_requested() || output.reader_gone())
                 break;
         }
-        if (!read_record(input, buffer)) {
+        const bool whole = read_record(input, buffer);
+        if (counts.bytes == 0)
+            notice_other_format(std::span(buffer).first(whole ? record_size : static_cast<std::size_t>(input.gcount())), notices);
+        if (!whole) {
             counts.bytes += static_cast<std::uint64_t>(input.gcount());
             break;
         }
@@ -237,7 +257,7 @@ int run_conversion(std::span<const std::filesystem::path> arguments, std::ostrea
         input.buffer().set_quiet_hook(setup.observer);
     }
     file_output output(output_path, input.buffer(), input_identity, setup.console_file);
-    return convert_capture(input, output, console, setup.style, setup.observer);
+    return convert_capture(input, output, console, setup.style, setup.observer, setup.notices);
 }
 
 } // namespace wpan2pcap

@@ -69,9 +69,12 @@ struct console_style {
 // converted and traced so far is flushed to the output and the console, so a
 // live reader never lags. A stop request ends the loop at a record boundary;
 // an output whose reader has gone ends it too, as a failure. The input is
-// left for the caller to close.
+// left for the caller to close. An input that begins as a capture of another
+// format (PCAP, pcapng) is said to be one on `notices`, one line, and is
+// otherwise converted as ever: scripts rely on the trace, the output and the
+// status.
 int convert_capture(std::istream& input, output_target& output, std::ostream& console,
-                    const console_style& style = {}, run_observer* observer = nullptr);
+                    const console_style& style = {}, run_observer* observer = nullptr, std::ostream* notices = nullptr);
 
 struct run_setup {
     console_style style;
@@ -80,6 +83,8 @@ struct run_setup {
     // over each other.
     std::optional<file_identity> console_file;
     run_observer* observer = nullptr;
+    // Standard error, for a word that is not the trace's.
+    std::ostream* notices = nullptr;
 };
 
 // One whole conversion as started from the command line: `arguments` are the

@@ -38,6 +38,11 @@ int run_program(const std::vector<std::filesystem::path>& arguments)
         setup.observer = &*progress;
     }
 
+    // A word for the person, that is not the trace's: on standard error.
+    console_buffer notice_buffer(standard_error, 1024);
+    std::ostream notices(&notice_buffer);
+    setup.notices = &notices;
+
     const int status = run_conversion(arguments, console, setup);
     console.flush();
     if (progress)

@@ -43,6 +43,10 @@ private:
     char* at_ = space_.data();
 };
 
+// Where the packets of a new capture in the followed file begin: their time
+// goes back, and their record numbers begin again.
+constexpr std::string_view new_capture_note = "a new capture began in the file: read again from its first record";
+
 } // namespace
 
 capture_writer::capture_writer(std::ostream& output, bool record_numbers) : pcap_(output)
@@ -67,6 +71,10 @@ void capture_writer::write_packet(const capture_record& record)
     }
     comment_text text(text_);
     std::size_t count = 0;
+    if (new_capture_) {
+        comments_[count++] = new_capture_note;
+        new_capture_ = false;
+    }
     for (std::size_t i = 0; i < noted_count_; ++i) {
         const char* from = text.here();
         text << "record " << std::uint64_t{noted_[i]} << " skipped: invalid length";
@@ -97,7 +105,11 @@ void capture_writer::note_skipped(std::uint32_t number)
     }
 }
 
-void capture_writer::begin_new_capture() { forget_notes(); }
+void capture_writer::begin_new_capture()
+{
+    forget_notes();
+    new_capture_ = pcapng_.has_value();
+}
 
 void capture_writer::forget_notes()
 {

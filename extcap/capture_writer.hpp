@@ -28,15 +28,15 @@ public:
     // packet: sixteen in a row, then a count of the rest and the last one.
     void note_skipped(std::uint32_t number);
     // A new capture begins (the followed file was rewritten): notes of the
-    // old one are dropped.
+    // old one are dropped, and its first packet says where it begins.
     void begin_new_capture();
 
 private:
     void forget_notes();
 
     static constexpr std::size_t max_skip_notes = 16;
-    // The longest comments: sixteen notes, the count of the rest, and the
-    // packet's own.
+    // The longest comments: a new capture's note, sixteen notes, the count
+    // of the rest, and the packet's own.
     static constexpr std::size_t comment_space = 1024;
 
     pcap_writer pcap_;
@@ -45,8 +45,9 @@ private:
     std::size_t noted_count_ = 0;
     std::uint64_t unnoted_skips_ = 0;
     std::uint32_t last_unnoted_ = 0;
+    bool new_capture_ = false;
     std::array<char, comment_space> text_{};
-    std::array<std::string_view, max_skip_notes + 2> comments_{};
+    std::array<std::string_view, max_skip_notes + 3> comments_{};
 };
 
 } // namespace wpan2pcap

@@ -1,4 +1,5 @@
 #include "formats/capture_record.hpp"
+#include "formats/capture_magic.hpp"
 
 #include "test_support.hpp"
 
@@ -108,6 +109,38 @@ TEST(read_record, delivers_only_whole_records)
         EXPECT_EQ(count, c.whole_records) << "input of " << c.input_size << " bytes";
         EXPECT_FALSE(input.bad());
     }
+}
+
+// Captures Wireshark reads itself, told by their magic numbers alone; a
+// record capture's first record is none of them.
+TEST(other_capture_format, is_known_by_its_magic_numbers)
+{
+    const auto bytes = [](std::initializer_list<int> values) {
+        std::vector<std::uint8_t> out;
+        for (const int v : values)
+            out.push_back(static_cast<std::uint8_t>(v));
+        return out;
+    };
+    const struct {
+        const char* name;
+        std::vector<std::uint8_t> first_bytes;
+        std::optional<std::string_view> format;
+    } cases[] = {
+        {"pcap_little_endian", bytes({0xD4, 0xC3, 0xB2, 0xA1, 2, 0, 4, 0}), "a PCAP"},
+        {"pcap_big_endian", bytes({0xA1, 0xB2, 0xC3, 0xD4, 0, 2, 0, 4}), "a PCAP"},
+        {"nanosecond_pcap_little_endian", bytes({0x4D, 0x3C, 0xB2, 0xA1}), "a nanosecond PCAP"},
+        {"nanosecond_pcap_big_endian", bytes({0xA1, 0xB2, 0x3C, 0x4D}), "a nanosecond PCAP"},
+        {"pcapng_little_endian", bytes({0x0A, 0x0D, 0x0D, 0x0A, 28, 0, 0, 0, 0x4D, 0x3C, 0x2B, 0x1A}), "a pcapng"},
+        {"pcapng_big_endian", bytes({0x0A, 0x0D, 0x0D, 0x0A, 0, 0, 0, 28, 0x1A, 0x2B, 0x3C, 0x4D}), "a pcapng"},
+        {"pcapng_block_type_without_its_byte_order_magic", bytes({0x0A, 0x0D, 0x0D, 0x0A, 28, 0, 0, 0, 0, 0, 0, 0}), std::nullopt},
+        {"pcapng_block_type_cut_short", bytes({0x0A, 0x0D, 0x0D, 0x0A, 28, 0, 0, 0}), std::nullopt},
+        {"pcap_magic_cut_short", bytes({0xD4, 0xC3, 0xB2}), std::nullopt},
+        {"nothing", {}, std::nullopt},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(other_capture_format(c.first_bytes), c.format) << c.name;
+    const record_buffer record = make_record({.flags = 0x01, .number = 0xA1B2C3D4, .length = 4, .body = {'A', 'B', 'C', 'D'}});
+    EXPECT_EQ(other_capture_format(record), std::nullopt) << "a record capture";
 }
 
 } // namespace

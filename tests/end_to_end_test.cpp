@@ -622,6 +622,28 @@ const e2e_case cases[] = {
          return s;
      },
      true},
+    // A capture of another format given by mistake is converted as ever
+    // (scripts rely on the trace, the output and the status), and standard
+    // error says what it is. Its first 151 bytes read as a record: a PCAP
+    // global header, then zeros.
+    {"pcap_as_input_converted_as_ever_and_said_on_standard_error",
+     [](const fs::path& d) {
+         const std::string header_record = as_string(make_record(
+             {.flags = 0xD4, .number = 0x02A1B2C3, .timestamp = 1024, .length = 0, .body = {0, 0, 0x80, 0, 0, 0, 0xC3}}));
+         if (header_record.substr(0, global_header.size()) != global_header)
+             return scenario{.skip = "FAIL: the record is not a PCAP header"};
+         write_file(d / "in", header_record + good_record(2));
+         const std::string block = std::string("Packet\n\xD4\n44151491\n1024\n") + '\0' +
+                                   "\n<STARTREMAIN><ENDREMAIN>\n<STARTDATA><ENDDATA>\n<STARTFCS>" + std::string(2, '\0') + "<ENDFCS>\n";
+         const std::string packet = le32(0) + le32(1024) + le32(2) + le32(2) + std::string(2, '\0');
+         scenario s{{(d / "in").string(), (d / "out").string()},
+                    paths(d / "in", d / "out") + block + good_block(2),
+                    0,
+                    {{d / "out", global_header + packet + good_packet(2)}}};
+         s.console_to = console_mode::errors_to_file;
+         s.errors = {"wpan2pcap: the input is a PCAP file, not a capture of 151-byte records: open it in Wireshark directly\n"};
+         return s;
+     }},
     {"output_file_system_fills_part_way",
      [](const fs::path& d) {
          // A 64 KiB file system takes some thousands of packets of 5000.

@@ -254,10 +254,18 @@ INSTANTIATE_TEST_SUITE_P(
                                                             "record 18, flags 0x01"},
                     notes(19, 34) + std::vector<std::string>{"and 4 more records skipped: invalid length, the last record 38",
                                                              "record 39, flags 0x01"}}},
-        // A new capture in the followed file starts with no note of the old.
+        // A new capture in the followed file starts with no note of the old,
+        // and its first packet says where it begins; the next says nothing more.
         notes_case{"a_new_capture_forgets_the_old_ones_notes",
-                   skips(5, 6) + std::vector<writer_step>{{writer_step::new_capture}, {writer_step::packet, 1}},
-                   {{"record 1, flags 0x01"}}}),
+                   skips(5, 6) + std::vector<writer_step>{{writer_step::new_capture}, {writer_step::packet, 1}, {writer_step::packet, 2}},
+                   {{"a new capture began in the file: read again from its first record", "record 1, flags 0x01"},
+                    {"record 2, flags 0x01"}}},
+        notes_case{"a_new_capture_whose_first_records_are_skipped",
+                   std::vector<writer_step>{{writer_step::packet, 9}, {writer_step::new_capture}, {writer_step::skipped, 1},
+                                            {writer_step::packet, 2}},
+                   {{"record 9, flags 0x01"},
+                    {"a new capture began in the file: read again from its first record", "record 1 skipped: invalid length",
+                     "record 2, flags 0x01"}}}),
     [](const auto& row) { return std::string(row.param.name); });
 
 // PCAP keeps no notes: the converter's bytes.
