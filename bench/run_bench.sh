@@ -12,11 +12,14 @@
 #   - peak memory at most 4 MiB, at any input size
 #   - the in-memory conversion run above 5 million records per second
 #   - the extcap program's pcapng (record numbers) within 1.5x of its PCAP
+#   - Wireshark (tshark, dissecting two wpan fields) opening 100,000 records
+#     through the file reader within 1.5x of opening the converter's PCAP of
+#     them
 #   - live, a record written into an input pipe reaches the console pipe as
 #     its block and the output pipe as its packet: median at most 1 ms, worst
 #     at most 10 ms
-# Usage: bench/run_bench.sh   (needs strace, script, GNU time and bc:
-#                              apt-get install strace bsdutils time bc)
+# Usage: bench/run_bench.sh   (needs strace, script, GNU time, bc and tshark:
+#                              apt-get install strace bsdutils time bc tshark)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -79,6 +82,29 @@ pcapng_ratio=$(echo "$pcapng_wall / $pcap_wall" | bc -l)
 printf 'extcap, 1000000 varied records to /dev/null: PCAP %.3f s, pcapng with record numbers %.3f s (%.2fx)\n' \
     "$pcap_wall" "$pcapng_wall" "$pcapng_ratio"
 verdict "the extcap's pcapng within 1.5x of its PCAP" "$(at_least 1.5 "$pcapng_ratio")" "$(printf '%.2fx' "$pcapng_ratio")"
+
+# tshark opening a record capture through the file reader (found in a private
+# home's personal Lua plugin folder, as an installed one is), and opening the
+# converter's PCAP of it with the reader loaded all the same: the runs taken
+# in turn, so that a slower moment of the machine weighs on both alike.
+reader_home=$work/reader-home
+mkdir -p "$reader_home/.local/lib/wireshark/plugins"
+cp wireshark/wpan2pcap.lua "$reader_home/.local/lib/wireshark/plugins/"
+records=$work/varied-100000.bin
+[ -f "$records" ] || build/bench/make_capture --kind varied --records 100000 "$records"
+"$exe" "$records" "$work/varied-100000.pcap" > /dev/null
+dissect() { env -u XDG_CONFIG_HOME HOME="$reader_home" tshark -r "$1" -T fields -e wpan.src16 -e wpan.dst16; }
+for _ in 1 2 3 4 5; do
+    seconds_of /dev/null dissect "$work/varied-100000.pcap" >> "$work/tshark-pcap.txt"
+    seconds_of /dev/null dissect "$records" >> "$work/tshark-reader.txt"
+done
+pcap_read=$(median < "$work/tshark-pcap.txt")
+reader_read=$(median < "$work/tshark-reader.txt")
+rm -f "$work/tshark-pcap.txt" "$work/tshark-reader.txt"
+reader_ratio=$(echo "$reader_read / $pcap_read" | bc -l)
+printf 'tshark, 100000 varied records, two wpan fields: the PCAP %.3f s, the record capture through the file reader %.3f s (%.2fx)\n' \
+    "$pcap_read" "$reader_read" "$reader_ratio"
+verdict "the file reader within 1.5x of the PCAP" "$(at_least 1.5 "$reader_ratio")" "$(printf '%.2fx' "$reader_ratio")"
 
 # Peak memory, small and large input.
 peak_small=$(/usr/bin/time -f %M "$exe" "$small" "$work/out.pcap" 2>&1 > /dev/null | tail -1)

@@ -1655,43 +1655,6 @@ std::string packet_ids_and_comments(const fs::path& capture, const fs::path& scr
         .output;
 }
 
-// The same, worked out from the records: a skipped record's note sits on the
-// next packet, and times keep all their bits.
-std::string expected_packet_lines(const std::string& capture)
-{
-    std::string lines, notes;
-    std::size_t noted = 0, unnoted = 0; // a run of skips: 16 notes, then a count
-    std::uint64_t last_unnoted = 0;
-    for (std::size_t at = 0; at + 151 <= capture.size(); at += 151) {
-        const auto byte = [&](std::size_t i) { return static_cast<std::uint64_t>(static_cast<unsigned char>(capture[at + i])); };
-        std::uint64_t number = 0, timestamp = 0;
-        for (std::size_t i = 0; i < 4; ++i)
-            number |= byte(1 + i) << (8 * i);
-        for (std::size_t i = 0; i < 8; ++i)
-            timestamp |= byte(5 + i) << (8 * i);
-        const long payload = static_cast<long>(byte(13)) - ((byte(0) & 1) != 0 ? 2 : 0);
-        if (payload < 0 || payload > 135) {
-            if (noted++ < 16)
-                notes += "record " + std::to_string(number) + " skipped: invalid length|";
-            else
-                ++unnoted, last_unnoted = number;
-            continue;
-        }
-        if (unnoted > 0)
-            notes += "and " + std::to_string(unnoted) + " more records skipped: invalid length, the last record " +
-                     std::to_string(last_unnoted) + "|";
-        char line[2048]; // notes of up to 16 skipped records
-        std::snprintf(line, sizeof line, "%llu\t%srecord %llu, flags 0x%02llx\t%llu.%06llu000\t%ld\n",
-                      static_cast<unsigned long long>(number), notes.c_str(), static_cast<unsigned long long>(number),
-                      static_cast<unsigned long long>(byte(0)), static_cast<unsigned long long>(timestamp / 1'000'000),
-                      static_cast<unsigned long long>(timestamp % 1'000'000), payload + 2);
-        lines += line;
-        notes.clear();
-        noted = unnoted = 0;
-    }
-    return lines;
-}
-
 // Through Wireshark's own kind of pipe on either platform, as pcapng: each
 // packet's number and notes, as tshark reads them from what came through.
 TEST(extcap_capture, writes_record_numbers_into_wiresharks_pipe)

@@ -1,12 +1,14 @@
 // Reads what the converter writes back with real analysers (tshark and
 // capinfos) and checks every frame's time, length and FCS verdict against the
-// input records, decoded here independently of the converter.
+// input records, decoded here independently of the converter; and has tshark
+// read the record capture itself, through the project's file reader.
 
 #include "run_process.hpp"
 #include "test_support.hpp"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <sstream>
 
@@ -65,13 +67,57 @@ bool tool_available(const std::string& tool, const fs::path& scratch)
     return run_process({tool, "--version"}, scratch).status == 0;
 }
 
+// A private home whose personal Lua plugin folder holds the file reader, where
+// tshark finds it as it finds an installed one.
+class reader_home {
+public:
+    explicit reader_home(const fs::path& dir) : home_(dir / "home")
+    {
+        fs::create_directories(home_ / ".local" / "lib" / "wireshark" / "plugins");
+        fs::copy_file(WPAN2PCAP_LUA_READER, home_ / ".local" / "lib" / "wireshark" / "plugins" / "wpan2pcap.lua",
+                      fs::copy_options::overwrite_existing);
+    }
+    // tshark with `arguments`, run with this home (or with `without_reader`, none).
+    std::vector<std::string> tshark(const std::vector<std::string>& arguments, bool without_reader = false) const
+    {
+        std::vector<std::string> command = {"env", "-u", "XDG_CONFIG_HOME", "HOME=" + (home_.string() + (without_reader ? "-none" : "")),
+                                            "tshark"};
+        command.insert(command.end(), arguments.begin(), arguments.end());
+        return command;
+    }
+
+private:
+    fs::path home_;
+};
+
+// What tshark shows of each packet: packet ID, comments, time, length.
+std::vector<std::string> packet_fields(const std::string& capture)
+{
+    return {"-r", capture, "-T", "fields", "-E", "aggregator=|", "-e", "frame.packet_id", "-e", "frame.comment", "-e", "frame.time_epoch",
+            "-e", "frame.len"};
+}
+
 struct interop_case {
     const char* name;
     std::vector<std::string> make_input; // make_capture's arguments, or empty for the bundled sample
     // Every frame must decode cleanly down to UDP, as a newcomer's first look
     // at the bundled sample should.
     bool clean_to_udp = false;
+    std::string appended = {}; // bytes after the capture make_capture wrote
+    // The file reader's packets written as pcapng and read back: a large
+    // capture's comments survive the writing.
+    bool through_pcapng = false;
 };
+
+// Records 5001 to 5020 with no sound length, then a good one: more skipped
+// in a row than one packet's notes name.
+std::string skipped_run()
+{
+    std::string run;
+    for (std::uint32_t n = 5001; n <= 5020; ++n)
+        run += as_string(make_record({.flags = 0x01, .number = n, .length = 1}));
+    return run + good_record(5021);
+}
 
 void PrintTo(const interop_case& c, std::ostream* os) { *os << c.name; }
 
@@ -95,6 +141,8 @@ TEST_P(analysers_read, every_frame_as_recorded)
         command.insert(command.end(), GetParam().make_input.begin(), GetParam().make_input.end());
         command.push_back(input.string());
         ASSERT_EQ(run_process(command, dir / "make.out").status, 0);
+        if (!GetParam().appended.empty())
+            write_file(input, read_file(input) + GetParam().appended);
     }
     std::size_t skipped = 0;
     const std::vector<expected_frame> expected = frames_of(read_file(input), skipped);
@@ -151,13 +199,92 @@ TEST_P(analysers_read, every_frame_as_recorded)
     for (std::size_t at = trace.find("Packet\n"); at != std::string::npos; at = trace.find("Packet\n", at + 1))
         ++blocks;
     EXPECT_EQ(blocks, expected.size());
+
+    // Wireshark opens the record capture itself, through the file reader:
+    // written as PCAP, the converter's file byte for byte; each packet with
+    // the comments the extcap program's pcapng carries.
+    const reader_home reader(dir);
+    const fs::path read_back = dir / "read-back.pcap";
+    const process_result written =
+        run_process(reader.tshark({"-r", input.string(), "-w", read_back.string(), "-F", "pcap"}), dir / "reader", console_mode::file_and_errors);
+    EXPECT_EQ(written.status, 0) << written.output;
+    const std::string converted = read_file(pcap), through_reader = read_file(read_back);
+    EXPECT_TRUE(through_reader == converted) << through_reader.size() << " bytes through the file reader, " << converted.size()
+                                             << " from the converter";
+    fs::path with_comments = input;
+    if (GetParam().through_pcapng) {
+        with_comments = dir / "read-back.pcapng";
+        const process_result as_pcapng =
+            run_process(reader.tshark({"-r", input.string(), "-w", with_comments.string()}), dir / "reader", console_mode::file_and_errors);
+        EXPECT_EQ(as_pcapng.status, 0) << as_pcapng.output;
+        EXPECT_EQ(as_pcapng.signal, 0) << "tshark crashed writing the file reader's packets as pcapng";
+    }
+    const std::string shown = run_process(reader.tshark(packet_fields(with_comments.string())), dir / "fields").output;
+    const std::string wanted = expected_packet_lines(read_file(input), false);
+    EXPECT_TRUE(shown == wanted) << shown.substr(0, 400) << "\nwanted\n" << wanted.substr(0, 400);
     fs::remove_all(dir);
 }
 
 INSTANTIATE_TEST_SUITE_P(captures, analysers_read,
                          ::testing::Values(interop_case{"bundled_sample", {}, true},
-                                           interop_case{"varied_frames", {"--kind", "varied", "--records", "4000"}}),
+                                           interop_case{"varied_frames", {"--kind", "varied", "--records", "4000"}},
+                                           interop_case{.name = "varied_frames_long_runs_skipped_and_a_trailing_partial_record",
+                                                        .make_input = {"--kind", "varied", "--records", "300"},
+                                                        .appended = skipped_run() + "partial"},
+                                           interop_case{.name = "large_capture_through_pcapng",
+                                                        .make_input = {"--kind", "varied", "--records", "100000"},
+                                                        .through_pcapng = true}),
                          [](const auto& row) { return std::string(row.param.name); });
+
+// The file reader takes only record captures: a PCAP and a pcapng read as
+// they do without it, whatever their names; a text file and files of random
+// bytes are no capture.
+TEST(file_reader, leaves_other_formats_to_wireshark)
+{
+    const fs::path dir = fs::temp_directory_path() / ("wpan2pcap-reader-" + std::to_string(getpid()));
+    fs::create_directories(dir);
+    if (!tool_available("tshark", dir / "probe")) {
+        fs::remove_all(dir);
+        if (const char* ci = std::getenv("CI"); ci != nullptr && std::string(ci) == "true")
+            FAIL() << "tshark must be installed in CI (Debian package tshark)";
+        GTEST_SKIP() << "tshark is not installed (apt-get install tshark); the file reader not checked";
+    }
+    const reader_home reader(dir);
+    const fs::path pcap = dir / "sample.pcap", pcapng = dir / "sample.pcapng";
+    std::vector<std::string> convert = converter_command(WPAN2PCAP_BUILT_EXE);
+    convert.insert(convert.end(), {WPAN2PCAP_SAMPLE, pcap.string()});
+    ASSERT_EQ(run_process(convert, dir / "trace").status, 0);
+    ASSERT_EQ(run_process(reader.tshark({"-r", pcap.string(), "-w", pcapng.string()}, true), dir / "out").status, 0);
+    for (const fs::path& capture : {pcap, pcapng}) {
+        for (const fs::path& name : {capture, fs::path(capture.string() + ".bin")}) {
+            if (name != capture)
+                fs::copy_file(capture, name);
+            const std::string with = run_process(reader.tshark(packet_fields(name.string())), dir / "with").output;
+            const std::string without = run_process(reader.tshark(packet_fields(name.string()), true), dir / "without").output;
+            EXPECT_EQ(std::count(with.begin(), with.end(), '\n'), 100) << name;
+            EXPECT_TRUE(with == without) << name << " reads otherwise with the file reader";
+        }
+    }
+    // Text, and random bytes of 8 to 40 records' worth.
+    std::vector<fs::path> not_captures = {dir / "readme.bin"};
+    fs::copy_file(fs::path(WPAN2PCAP_SAMPLE).parent_path().parent_path() / "README.md", not_captures.front());
+    std::uint64_t state = 0x9E3779B97F4A7C15;
+    for (int n = 0; n < 20; ++n) {
+        std::string bytes((8 + static_cast<std::size_t>(n) * 32 / 20) * 151, '\0');
+        for (char& byte : bytes) {
+            state = state * 6364136223846793005 + 1442695040888963407;
+            byte = static_cast<char>(state >> 56);
+        }
+        not_captures.push_back(dir / ("random-" + std::to_string(n) + ".bin"));
+        write_file(not_captures.back(), bytes);
+    }
+    for (const fs::path& file : not_captures) {
+        const process_result opened = run_process(reader.tshark({"-r", file.string(), "-c", "1"}), dir / "opened", console_mode::file_and_errors);
+        EXPECT_NE(opened.output.find("isn't a capture file in a format TShark understands"), std::string::npos)
+            << file << " was taken for a record capture: " << opened.output.substr(0, 300);
+    }
+    fs::remove_all(dir);
+}
 
 } // namespace
 } // namespace wpan2pcap::test

@@ -6,6 +6,7 @@
 #include "formats/capture_record.hpp"
 
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <initializer_list>
 #include <optional>
@@ -126,6 +127,47 @@ inline std::optional<std::uint32_t> whole_packets(const std::string& capture)
         return std::nullopt;
     const auto count = static_cast<std::uint32_t>((capture.size() - global_header.size()) / good_packet(1).size());
     return capture == pcap_of(count) ? std::optional(count) : std::nullopt;
+}
+
+// What tshark shows of each packet of a record capture read with record
+// numbers (the extcap program's pcapng, or the file reader): packet ID (none
+// from the file reader), comments joined by "|", time and length, a line a
+// packet. Worked out from the records: a skipped record's note sits on the
+// next packet, and times keep all their bits.
+inline std::string expected_packet_lines(const std::string& capture, bool packet_ids = true)
+{
+    std::string lines, notes;
+    std::size_t noted = 0, unnoted = 0; // a run of skips: 16 notes, then a count
+    std::uint64_t last_unnoted = 0;
+    for (std::size_t at = 0; at + 151 <= capture.size(); at += 151) {
+        const auto byte = [&](std::size_t i) { return static_cast<std::uint64_t>(static_cast<unsigned char>(capture[at + i])); };
+        std::uint64_t number = 0, timestamp = 0;
+        for (std::size_t i = 0; i < 4; ++i)
+            number |= byte(1 + i) << (8 * i);
+        for (std::size_t i = 0; i < 8; ++i)
+            timestamp |= byte(5 + i) << (8 * i);
+        const long payload = static_cast<long>(byte(13)) - ((byte(0) & 1) != 0 ? 2 : 0);
+        if (payload < 0 || payload > 135) {
+            if (noted++ < 16)
+                notes += "record " + std::to_string(number) + " skipped: invalid length|";
+            else
+                ++unnoted, last_unnoted = number;
+            continue;
+        }
+        if (unnoted > 0)
+            notes += "and " + std::to_string(unnoted) + " more records skipped: invalid length, the last record " +
+                     std::to_string(last_unnoted) + "|";
+        char line[2048]; // notes of up to 16 skipped records
+        const std::string id = packet_ids ? std::to_string(number) : "";
+        std::snprintf(line, sizeof line, "%s\t%srecord %llu, flags 0x%02llx\t%llu.%06llu000\t%ld\n", id.c_str(), notes.c_str(),
+                      static_cast<unsigned long long>(number),
+                      static_cast<unsigned long long>(byte(0)), static_cast<unsigned long long>(timestamp / 1'000'000),
+                      static_cast<unsigned long long>(timestamp % 1'000'000), payload + 2);
+        lines += line;
+        notes.clear();
+        noted = unnoted = 0;
+    }
+    return lines;
 }
 
 // Hex with printable characters shown as themselves, for failure messages.

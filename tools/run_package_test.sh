@@ -48,6 +48,12 @@ extcap_folder=${extcap_folder:-/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH
 [ -x "$work/unpacked$extcap_folder/wpan2pcap-extcap" ] || { echo "FAIL: wpan2pcap-extcap not packaged in $extcap_folder"; exit 1; }
 "$work/unpacked$extcap_folder/wpan2pcap-extcap" --extcap-interfaces | grep -q '^interface {value=wpan2pcap}' ||
     { echo "FAIL: the packaged extcap program does not list its interface"; exit 1; }
+# The file reader goes where Wireshark looks for Lua plugins of every user.
+lua_folder=$(tshark -G folders 2>/dev/null | sed -n 's/^Global Lua Plugins:[[:space:]]*//p' | head -1)
+lua_folder=${lua_folder:-/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/wireshark/plugins}
+cmp -s "$work/unpacked$lua_folder/wpan2pcap.lua" wireshark/wpan2pcap.lua ||
+    { echo "FAIL: wpan2pcap.lua not packaged in $lua_folder"; exit 1; }
+echo "the file reader is packaged in $lua_folder"
 
 program="$work/unpacked/usr/bin/wpan2pcap"
 if [ "${CI:-}" = true ]; then
@@ -58,6 +64,11 @@ if [ "${CI:-}" = true ]; then
     HOME="$work/empty-home" tshark -D 2>/dev/null | grep -q '\. wpan2pcap (' ||
         { echo "FAIL: tshark -D does not list wpan2pcap after the install"; exit 1; }
     echo "tshark -D lists the installed interface: $(HOME="$work/empty-home" tshark -D 2>/dev/null | grep wpan2pcap)"
+    # And opens a record capture itself, through the installed file reader.
+    first=$(HOME="$work/empty-home" tshark -r samples/sample.bin -c 1 -T fields -e frame.comment -e frame.protocols 2>/dev/null)
+    [ "$first" = "$(printf 'record 1, flags 0x01\twpan:6lowpan:ipv6:udp:data')" ] ||
+        { echo "FAIL: tshark -r of a record capture through the installed reader gave: $first"; exit 1; }
+    echo "tshark -r samples/sample.bin through the installed file reader: $first"
     program=/usr/bin/wpan2pcap
 fi
 

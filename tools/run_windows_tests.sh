@@ -38,7 +38,7 @@ wineserver -w # until the server that prepared the prefix, or was stopped, is go
 wineserver -p
 # Whichever prefix is in use when the run ends (an interrupted one too), its
 # server goes, and so does this one's.
-trap 'wineserver -k 2>/dev/null; WINEPREFIX="$PWD/build/windows/wine" wineserver -k 2>/dev/null || true' EXIT
+trap 'wineserver -k 2>/dev/null || true; WINEPREFIX="$PWD/build/windows/wine" wineserver -k 2>/dev/null || true' EXIT
 # Wine's own services start with the first program and then stay as long as
 # the server: started here, they hold no test's console open.
 wine cmd /c exit </dev/null >/dev/null 2>&1
@@ -203,14 +203,15 @@ ROWS
 # temporary folder, which Windows deletes at the next start: the temporary
 # folder is not compared.)
 check_installer() {
-    local before after path_before path_after programs extcap folder count usage help code
+    local before after path_before path_after programs extcap plugins folder count usage help code
     entries() { python3 -c "import sys; print(';'.join('C:\\\\Tools\\\\dir%03d' % i for i in range(int(sys.argv[1]))))" "$1"; }
     install() { # runs the installer, and checks what it put where
         wine "build/windows/wpan2pcap-$version-setup.exe" /S "$@"
         for file in "$programs/wpan2pcap.exe" "$programs/README.md" "$programs/LICENSE.txt" "$programs/uninstall.exe" \
-                    "$extcap/wpan2pcap-extcap.exe"; do
+                    "$extcap/wpan2pcap-extcap.exe" "$plugins/wpan2pcap.lua"; do
             [ -f "$file" ] || { echo "FAIL: the installer did not install ${file#$WINEPREFIX/}"; return 1; }
         done
+        cmp -s "$plugins/wpan2pcap.lua" wireshark/wpan2pcap.lua || { echo "FAIL: the installed file reader differs"; return 1; }
         [ -z "$(ls "$programs" | grep -vE '^(wpan2pcap.exe|README.md|LICENSE.txt|uninstall.exe)$')" ] ||
             { echo "FAIL: more than the four files installed: $(ls "$programs")"; return 1; }
         cmp -s "$programs/wpan2pcap.exe" build/windows/wpan2pcap.exe || { echo "FAIL: installed wpan2pcap.exe differs"; return 1; }
@@ -226,12 +227,13 @@ check_installer() {
     help_link() { wine "$extcap/wpan2pcap-extcap.exe" --extcap-interfaces 2>/dev/null | tr -d '\r' | sed -n 's/.*{help=\([^}]*\)}.*/\1/p'; }
     windows_folder() { wine winepath -w "$1" 2>/dev/null | tr -d '\r'; }
     programs="$users/AppData/Local/Programs/wpan2pcap" extcap="$users/AppData/Roaming/Wireshark/extcap"
+    plugins="$users/AppData/Roaming/Wireshark/plugins"
     before=$(stable_snapshot)
 
     # No PATH before: the installer makes it, and takes it away again.
     install || return 1
     for file in "$programs/wpan2pcap.exe" "$programs/README.md" "$programs/LICENSE.txt" "$programs/uninstall.exe" \
-                "$extcap/wpan2pcap-extcap.exe"; do
+                "$extcap/wpan2pcap-extcap.exe" "$plugins/wpan2pcap.lua"; do
         echo "installed: ${file#$users/}"
     done
     folder=$(windows_folder "$programs")
@@ -338,11 +340,11 @@ check_installer() {
     echo "1.2.0 installed, this release installed over it, one uninstall: nothing left"
 }
 
-# The zip holds the same four files as the installation.
+# The zip holds the same five files as the installation.
 check_zip() {
     local listed
     listed=$(cmake -E tar tf "build/windows/wpan2pcap-$1-windows.zip" | sort | tr '\n' ' ')
-    [ "$listed" = "wpan2pcap-$1-windows/ wpan2pcap-$1-windows/LICENSE.txt wpan2pcap-$1-windows/README.md wpan2pcap-$1-windows/wpan2pcap-extcap.exe wpan2pcap-$1-windows/wpan2pcap.exe " ] ||
+    [ "$listed" = "wpan2pcap-$1-windows/ wpan2pcap-$1-windows/LICENSE.txt wpan2pcap-$1-windows/README.md wpan2pcap-$1-windows/wpan2pcap-extcap.exe wpan2pcap-$1-windows/wpan2pcap.exe wpan2pcap-$1-windows/wpan2pcap.lua " ] ||
         { echo "FAIL: the zip holds $listed"; return 1; }
     echo "the zip holds: $listed"
 }

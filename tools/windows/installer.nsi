@@ -1,7 +1,8 @@
 ; The per-user Windows installer: no administrator rights. It puts
 ; wpan2pcap.exe, the README and the licence in the user's programs folder and
 ; that folder on the user's PATH, wpan2pcap-extcap.exe in the user's
-; Wireshark extcap folder, and an uninstaller that removes exactly what was
+; Wireshark extcap folder, the file reader wpan2pcap.lua in the user's
+; Wireshark plugin folder, and an uninstaller that removes exactly what was
 ; installed: every folder it made and none other, and its own PATH entry,
 ; every other entry left as it was. The PATH is changed by path_entry.exe,
 ; which it carries: NSIS's strings hold 1,023 characters, and a PATH read
@@ -22,6 +23,7 @@ ${StrStr}
 
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\wpan2pcap"
 !define EXTCAP_DIR "$APPDATA\Wireshark\extcap"
+!define PLUGINS_DIR "$APPDATA\Wireshark\plugins"
 
 Name "wpan2pcap ${VERSION}"
 OutFile "${OUTFILE}"
@@ -82,15 +84,21 @@ Section
     ${If} $installed_before != ""
         DetailPrint "wpan2pcap is installed in $INSTDIR already: it is updated there."
     ${EndIf}
-    ; What existed before is left as it is by the uninstaller. Installed
-    ; again over itself, it keeps the first record; over 1.2.0, it carries
-    ; that version's record over: it made the program's folder (its
-    ; uninstaller removed that whenever empty), and recorded the folders
-    ; around it under other names.
-    ReadRegStr $0 HKCU "${UNINSTALL_KEY}" "MadeFolder0"
-    ${If} $0 == ""
-    ${AndIf} $installed_before != ""
-        StrCpy $2 0
+    ; What existed before is left as it is by the uninstaller: each folder
+    ; about to be made is recorded (after what an earlier install recorded,
+    ; which is kept). Over 1.2.0, that version's record is carried over
+    ; first: it made the program's folder (its uninstaller removed that
+    ; whenever empty), and recorded the folders around it under other names.
+    StrCpy $2 0
+    ${Do}
+        ReadRegStr $0 HKCU "${UNINSTALL_KEY}" "MadeFolder$2"
+        ${If} $0 == ""
+            ${ExitDo}
+        ${EndIf}
+        IntOp $2 $2 + 1
+    ${Loop}
+    ReadRegStr $1 HKCU "${UNINSTALL_KEY}" "DisplayVersion"
+    ${If} $1 == "1.2.0"
         WriteRegStr HKCU "${UNINSTALL_KEY}" "MadeFolder$2" "$INSTDIR"
         IntOp $2 $2 + 1
         ReadRegStr $0 HKCU "${UNINSTALL_KEY}" "MadeParentFolder"
@@ -106,25 +114,29 @@ Section
         ReadRegDWORD $0 HKCU "${UNINSTALL_KEY}" "MadeWiresharkFolder"
         ${If} $0 == 1
             WriteRegStr HKCU "${UNINSTALL_KEY}" "MadeFolder$2" "$APPDATA\Wireshark"
+            IntOp $2 $2 + 1
         ${EndIf}
         DeleteRegValue HKCU "${UNINSTALL_KEY}" "MadeParentFolder"
         DeleteRegValue HKCU "${UNINSTALL_KEY}" "MadeExtcapFolder"
         DeleteRegValue HKCU "${UNINSTALL_KEY}" "MadeWiresharkFolder"
-    ${ElseIf} $0 == ""
-        StrCpy $2 0
-        StrCpy $0 "$INSTDIR"
-        !insertmacro RecordFoldersToMake
-        StrCpy $0 "${EXTCAP_DIR}"
-        !insertmacro RecordFoldersToMake
     ${EndIf}
 
+    StrCpy $0 "$INSTDIR"
+    !insertmacro RecordFoldersToMake
     SetOutPath "$INSTDIR"
     File "${BUILD_DIR}\wpan2pcap.exe"
     File "/oname=README.md" "${SOURCE_DIR}\README.md"
     File "/oname=LICENSE.txt" "${SOURCE_DIR}\LICENSE"
     WriteUninstaller "$INSTDIR\uninstall.exe"
+    StrCpy $0 "${EXTCAP_DIR}"
+    !insertmacro RecordFoldersToMake
     SetOutPath "${EXTCAP_DIR}"
     File "${BUILD_DIR}\wpan2pcap-extcap.exe"
+    ; Wireshark's Lua file reader, for File > Open of a record capture.
+    StrCpy $0 "${PLUGINS_DIR}"
+    !insertmacro RecordFoldersToMake
+    SetOutPath "${PLUGINS_DIR}"
+    File "${SOURCE_DIR}\wireshark\wpan2pcap.lua"
 
     ; The user's PATH, so that wpan2pcap runs from any console opened later.
     InitPluginsDir
@@ -157,6 +169,7 @@ Section "Uninstall"
     Delete "$INSTDIR\LICENSE.txt"
     Delete "$INSTDIR\uninstall.exe"
     Delete "${EXTCAP_DIR}\wpan2pcap-extcap.exe"
+    Delete "${PLUGINS_DIR}\wpan2pcap.lua"
 
     ; Its PATH entry, and the PATH itself if it made it and nothing else is
     ; in it now.
@@ -174,17 +187,28 @@ Section "Uninstall"
     ${EndIf}
     SetOutPath "$TEMP"
 
-    ; Every folder it made, the deepest first; none holds anything of ours
-    ; now, and a folder that holds anything else stays.
-    StrCpy $2 0
+    ; Every folder it made, each destination's deepest first; none holds
+    ; anything of ours now, and a folder that holds anything else stays. A
+    ; folder that two destinations share (Wireshark's, for the extcap and the
+    ; plugin folders) empties only once both are gone: the list is gone
+    ; through again while a pass removes anything.
     ${Do}
-        ReadRegStr $0 HKCU "${UNINSTALL_KEY}" "MadeFolder$2"
-        ${If} $0 == ""
-            ${ExitDo}
-        ${EndIf}
-        RMDir "$0"
-        IntOp $2 $2 + 1
-    ${Loop}
+        StrCpy $3 0 ; folders removed in this pass
+        StrCpy $2 0
+        ${Do}
+            ReadRegStr $0 HKCU "${UNINSTALL_KEY}" "MadeFolder$2"
+            ${If} $0 == ""
+                ${ExitDo}
+            ${EndIf}
+            ${If} ${FileExists} "$0\*.*"
+                RMDir "$0"
+                ${IfNot} ${FileExists} "$0\*.*"
+                    IntOp $3 $3 + 1
+                ${EndIf}
+            ${EndIf}
+            IntOp $2 $2 + 1
+        ${Loop}
+    ${LoopUntil} $3 == 0
 
     DeleteRegKey HKCU "${UNINSTALL_KEY}"
 SectionEnd

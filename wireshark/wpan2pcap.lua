@@ -1,0 +1,229 @@
+-- A file reader for Wireshark: a capture of 151-byte IEEE 802.15.4 records,
+-- read as wpan2pcap converts it. Each whole record with a sound length is
+-- one packet of IEEE 802.15.4 frames with their FCS (link type 195): the
+-- frame and its two FCS bytes as stored, at the record's time; a record
+-- whose length has no sound reading is left out, and so is a trailing
+-- partial record. Each packet carries a comment with its record's number
+-- and flags, after notes of the records skipped before it, as the extcap
+-- program's pcapng does.
+--
+-- Runs unchanged under Lua 5.2 (Wireshark 4.0, 4.2) and 5.4 (4.4 on):
+-- plain numbers only, no bit or integer-division operators.
+--
+--   offset  width  field
+--        0      1  flags      bit 0 set: `length` also counts the two FCS bytes
+--        1      4  number     little-endian
+--        5      8  timestamp  microseconds, little-endian
+--       13      1  length
+--       14    137  body       payload, then the two FCS bytes, then unused bytes
+
+local record_size = 151
+local body_offset = 14
+local max_payload_length = 135
+local snapshot_length = 128
+-- The records looked at before a file is taken for a record capture.
+local probe_records = 8
+-- After this many notes of records skipped in a row, the rest are counted.
+local max_skip_notes = 16
+
+local reader = FileHandler.new("IEEE 802.15.4 record capture", "IEEE 802.15.4 record capture",
+    "A capture of 151-byte IEEE 802.15.4 records, read as wpan2pcap converts it", "r")
+reader.extensions = "bin"
+
+-- "0x00" to "0xff", made once: a packet's comment is made of ready strings.
+local hex_byte = {}
+for byte = 0, 255 do
+    hex_byte[byte] = string.format("0x%02x", byte)
+end
+
+-- The payload's length, or nothing when the payload and its FCS would not
+-- fit in the record's body.
+local function payload_length(flags, length)
+    if flags % 2 == 1 then
+        length = length - 2
+    end
+    if length < 0 or length > max_payload_length then
+        return nil
+    end
+    return length
+end
+
+-- The magic numbers of the capture formats Wireshark reads itself (PCAP in
+-- either byte order, microsecond or nanosecond; pcapng's section header).
+local other_formats = {
+    ["\212\195\178\161"] = true, ["\161\178\195\212"] = true,
+    ["\77\60\178\161"] = true, ["\161\178\60\77"] = true,
+    ["\10\13\13\10"] = true,
+}
+
+-- Whether the file's first records look like a record capture. A record
+-- capture has no magic number of its own: its first records must be
+-- records. Their times are microsecond counts that a capture's clock never
+-- takes near 2^53 (the year 2255): random bytes and text have a nonzero
+-- byte there nearly always. And most of them have a sound length.
+local function looks_like_records(head)
+    if other_formats[head:sub(1, 4)] then
+        return false
+    end
+    local count = math.floor(#head / record_size)
+    if count == 0 then
+        return false
+    end
+    local sound = 0
+    for at = 0, (count - 1) * record_size, record_size do
+        local flags, time_byte_6, time_byte_7, length = head:byte(at + 1), head:byte(at + 12), head:byte(at + 13), head:byte(at + 14)
+        if time_byte_7 ~= 0 or time_byte_6 >= 32 then
+            return false
+        end
+        if payload_length(flags, length) then
+            sound = sound + 1
+        end
+    end
+    return sound * 2 > count
+end
+
+-- The record's time as seconds and nanoseconds, exactly, for all 64 bits:
+-- 2^32 microseconds are 4294 s and 967296 us, so no value in the sums
+-- passes 2^53, which a Lua number holds exactly.
+local function record_time(t0, t1, t2, t3, t4, t5, t6, t7)
+    local low = t0 + t1 * 256 + t2 * 65536 + t3 * 16777216
+    local high = t4 + t5 * 256 + t6 * 65536 + t7 * 16777216
+    local rest = high * 967296 + low
+    local microseconds = rest % 1000000
+    return high * 4294 + (rest - microseconds) / 1000000, microseconds * 1000
+end
+
+-- Looked up once: every packet is made of them.
+local packet_record = wtap_rec_types.PACKET
+local with_time = wtap_presence_flags.TS
+local format, byte, sub = string.format, string.byte, string.sub
+local stamp = NSTime(0, 0)
+
+-- Fills `frame` with the packet of a record whose payload is `length` bytes.
+local function fill_frame(frame, record, length, t0, t1, t2, t3, t4, t5, t6, t7, comments)
+    frame.rec_type = packet_record
+    frame.flags = with_time
+    frame.time = NSTime(record_time(t0, t1, t2, t3, t4, t5, t6, t7))
+    frame.data = record:sub(body_offset + 1, body_offset + length + 2)
+    frame.comment = comments
+end
+
+-- The comment of a packet: its record's number and flags. (The number is a
+-- sum of whole numbers below 2^32, which both Lua 5.2 and 5.4 write without
+-- a decimal point.)
+local function record_comment(flags, n0, n1, n2, n3)
+    return format("record %d, flags %s", n0 + n1 * 256 + n2 * 65536 + n3 * 16777216, hex_byte[flags])
+end
+
+-- Records are read this many at a time, and taken apart where they lie.
+local chunk_records = 256
+
+reader.read_open = function(file, capture)
+    if not file:seek("set", 0) then
+        return false
+    end
+    local head = file:read(record_size * probe_records)
+    if not head or not looks_like_records(head) then
+        return false
+    end
+    file:seek("set", 0)
+    capture.encap = wtap_encaps.IEEE802_15_4
+    capture.time_precision = wtap_tsprecs.USEC
+    capture.snapshot_length = snapshot_length
+    -- The records read and not yet taken (`chunk`, from `at`), the file's
+    -- offset of the chunk, and the comments of the packets that follow
+    -- skipped records (by their offset), for reading them again.
+    capture.private_table = { chunk = "", at = 0, chunk_offset = 0, noted = {} }
+    return true
+end
+
+reader.read = function(file, capture, frame)
+    local state = capture.private_table
+    local chunk, at = state.chunk, state.at
+    local notes, skipped, last_skipped
+    while true do
+        if at + record_size > #chunk then
+            -- The next records; a trailing partial record is no packet.
+            state.chunk_offset = state.chunk_offset + at
+            chunk, at = file:read(record_size * chunk_records), 0
+            if not chunk or #chunk < record_size then
+                state.chunk, state.at = "", 0
+                return false
+            end
+            state.chunk = chunk
+        end
+        local offset = state.chunk_offset + at
+        local flags, n0, n1, n2, n3, t0, t1, t2, t3, t4, t5, t6, t7, length = byte(chunk, at + 1, at + 14)
+        at = at + record_size
+        local payload = flags % 2 == 1 and length - 2 or length
+        if payload >= 0 and payload <= max_payload_length then
+            state.at = at
+            local comment = format("record %d, flags %s", n0 + n1 * 256 + n2 * 65536 + n3 * 16777216, hex_byte[flags])
+            if notes then
+                if skipped > max_skip_notes then
+                    notes[#notes + 1] = "and " .. (skipped - max_skip_notes) ..
+                        " more records skipped: invalid length, the last record " .. last_skipped
+                end
+                notes[#notes + 1] = comment
+                comment = notes
+                state.noted[offset] = notes
+            end
+            -- (The record's type is a packet's from the start: no reader but
+            -- this one writes it.)
+            frame.flags = with_time
+            -- The time, exactly (see record_time), without a call. One NSTime
+            -- does for every packet whose seconds fit its setter's 31 bits
+            -- (until 2038); a time past that gets one of its own.
+            local low = t0 + t1 * 256 + t2 * 65536 + t3 * 16777216
+            local high = t4 + t5 * 256 + t6 * 65536 + t7 * 16777216
+            local rest = high * 967296 + low
+            local microseconds = rest % 1000000
+            local seconds = high * 4294 + (rest - microseconds) / 1000000
+            if seconds < 2147483648 then
+                stamp.secs, stamp.nsecs = seconds, microseconds * 1000
+                frame.time = stamp
+            else
+                frame.time = NSTime(seconds, microseconds * 1000)
+            end
+            frame.data = sub(chunk, at - record_size + body_offset + 1, at - record_size + body_offset + payload + 2)
+            frame.comment = comment
+            return offset
+        end
+        -- No packet: a note on the next one.
+        skipped = (skipped or 0) + 1
+        last_skipped = "" .. (n0 + n1 * 256 + n2 * 65536 + n3 * 16777216)
+        notes = notes or {}
+        if skipped <= max_skip_notes then
+            notes[skipped] = "record " .. last_skipped .. " skipped: invalid length"
+        end
+    end
+end
+
+reader.seek_read = function(file, capture, frame, offset)
+    if not file:seek("set", offset) then
+        return false
+    end
+    local record = file:read(record_size)
+    if not record or #record < record_size then
+        return false
+    end
+    local flags, n0, n1, n2, n3, t0, t1, t2, t3, t4, t5, t6, t7, length = record:byte(1, 14)
+    local payload = payload_length(flags, length)
+    if not payload then
+        return false
+    end
+    local comment = capture.private_table.noted[offset] or record_comment(flags, n0, n1, n2, n3)
+    fill_frame(frame, record, payload, t0, t1, t2, t3, t4, t5, t6, t7, comment)
+    return true
+end
+
+reader.read_close = function(file, capture)
+    capture.private_table = nil
+    return true
+end
+
+reader.seq_read_close = function(file, capture)
+    return true
+end
+
+register_filehandler(reader)
