@@ -344,7 +344,7 @@ check_installer() {
 check_zip() {
     local listed
     listed=$(cmake -E tar tf "build/windows/wpan2pcap-$1-windows.zip" | sort | tr '\n' ' ')
-    [ "$listed" = "wpan2pcap-$1-windows/ wpan2pcap-$1-windows/LICENSE.txt wpan2pcap-$1-windows/README.md wpan2pcap-$1-windows/wpan2pcap-extcap.exe wpan2pcap-$1-windows/wpan2pcap.exe wpan2pcap-$1-windows/wpan2pcap.lua " ] ||
+    [ "$listed" = "wpan2pcap-$1-windows/LICENSE.txt wpan2pcap-$1-windows/README.md wpan2pcap-$1-windows/wpan2pcap-extcap.exe wpan2pcap-$1-windows/wpan2pcap.exe wpan2pcap-$1-windows/wpan2pcap.lua " ] ||
         { echo "FAIL: the zip holds $listed"; return 1; }
     echo "the zip holds: $listed"
 }

@@ -9,7 +9,9 @@
 ; into one would come back cut, or empty. There is one installation: an
 ; install over an existing one (1.2.0's too) goes into its folder and keeps
 ; its record of what it made, so one uninstall always leaves nothing behind.
-;   makensis -DVERSION=... -DBUILD_DIR=... -DSOURCE_DIR=... -DOUTFILE=... installer.nsi
+;   makensis -DVERSION=... -DFILES_DIR=... -DCARRIED_DIR=... -DOUTFILE=... installer.nsi
+; FILES_DIR holds the shipped files under their shipped names, CARRIED_DIR
+; path_entry.exe.
 
 ; The programs are x86-64, and so is the installer.
 Target amd64-unicode
@@ -124,24 +126,24 @@ Section
     StrCpy $0 "$INSTDIR"
     !insertmacro RecordFoldersToMake
     SetOutPath "$INSTDIR"
-    File "${BUILD_DIR}\wpan2pcap.exe"
-    File "/oname=README.md" "${SOURCE_DIR}\README.md"
-    File "/oname=LICENSE.txt" "${SOURCE_DIR}\LICENSE"
+    File "${FILES_DIR}\wpan2pcap.exe"
+    File "${FILES_DIR}\README.md"
+    File "${FILES_DIR}\LICENSE.txt"
     WriteUninstaller "$INSTDIR\uninstall.exe"
     StrCpy $0 "${EXTCAP_DIR}"
     !insertmacro RecordFoldersToMake
     SetOutPath "${EXTCAP_DIR}"
-    File "${BUILD_DIR}\wpan2pcap-extcap.exe"
+    File "${FILES_DIR}\wpan2pcap-extcap.exe"
     ; Wireshark's Lua file reader, for File > Open of a record capture.
     StrCpy $0 "${PLUGINS_DIR}"
     !insertmacro RecordFoldersToMake
     SetOutPath "${PLUGINS_DIR}"
-    File "${SOURCE_DIR}\wireshark\wpan2pcap.lua"
+    File "${FILES_DIR}\wpan2pcap.lua"
 
     ; The user's PATH, so that wpan2pcap runs from any console opened later.
     InitPluginsDir
     SetOutPath "$PLUGINSDIR"
-    File "${BUILD_DIR}\path_entry.exe"
+    File "${CARRIED_DIR}\path_entry.exe"
     ; (A PATH that would grow too long is left alone: the details say to
     ; add the folder by hand.)
     nsExec::ExecToLog '"$PLUGINSDIR\path_entry.exe" add "$INSTDIR"'
@@ -175,7 +177,7 @@ Section "Uninstall"
     ; in it now.
     InitPluginsDir
     SetOutPath "$PLUGINSDIR"
-    File "${BUILD_DIR}\path_entry.exe"
+    File "${CARRIED_DIR}\path_entry.exe"
     ReadRegDWORD $1 HKCU "${UNINSTALL_KEY}" "MadePath"
     ReadRegDWORD $2 HKCU "${UNINSTALL_KEY}" "AddedToPath"
     ${If} $1 == 1
