@@ -98,9 +98,9 @@ fs::path path_of_file_url(const std::string& url)
 struct protocol_case {
     const char* name;
     std::vector<std::string> arguments;
-    int status;
-    std::string output; // all of standard output, or the start of it when it ends with "…"
-    std::string error;  // a part of standard error
+    int status = 0;
+    std::string output = {}; // all of standard output, or the start of it when it ends with "…"
+    std::string error = {};  // a part of standard error
 };
 
 void PrintTo(const protocol_case& c, std::ostream* os) { *os << c.name; }
@@ -144,62 +144,65 @@ TEST_P(extcap_protocol, answers_as_wireshark_expects)
 INSTANTIATE_TEST_SUITE_P(
     questions, extcap_protocol,
     ::testing::Values(
-        protocol_case{"interfaces",
-                      {"--extcap-interfaces", "--extcap-version=4.0"},
-                      0,
-                      "extcap {version=" WPAN2PCAP_VERSION "}…",
-                      ""},
-        protocol_case{"interfaces_version_as_a_separate_word",
-                      {"--extcap-version", "4.0", "--extcap-interfaces"},
-                      0,
-                      "extcap {version=" WPAN2PCAP_VERSION "}…",
-                      ""},
-        protocol_case{"dlts",
-                      {"--extcap-interface", "wpan2pcap", "--extcap-dlts"},
-                      0,
-                      "dlt {number=195}{name=IEEE802_15_4_WITHFCS}{display=IEEE 802.15.4 frames with FCS}\n",
-                      ""},
-        protocol_case{"config",
-                      {"--extcap-interface=wpan2pcap", "--extcap-config"},
-                      0,
-                      "arg {number=0}{call=--source}{display=Record capture}{type=fileselect}{mustexist=true}"
-                      "{required=true}{fileext=Record captures (*.bin)}{group=Capture}"
-                      "{tooltip=A capture of 151-byte IEEE 802.15.4 records}\n"
-                      "arg {number=1}{call=--follow}{display=Follow the file as it grows}{type=boolflag}{group=Capture}"
-                      "{tooltip=Go on reading the records appended to the file until the capture is stopped}\n"
-                      "arg {number=2}{call=--record-numbers}{display=Record numbers and flags (pcapng)}{type=boolflag}"
-                      "{group=Capture}{tooltip=Capture as pcapng, each packet carrying its record's number as the packet ID "
-                      "and its number and flags as a comment}\n",
-                      ""},
-        protocol_case{"unknown_interface", {"--extcap-interface", "eth0", "--extcap-dlts"}, 1, "", "unknown interface \"eth0\""},
-        protocol_case{"unknown_option", {"--extcap-interfaces", "--channel", "11"}, 1, "", "unknown option \"--channel\""},
-        protocol_case{"missing_value", {"--capture", "--extcap-interface", "wpan2pcap", "--source"}, 1, "",
-                      "option --source needs a value"},
-        protocol_case{"capture_filter_refused",
-                      {"--capture", "--extcap-interface", "wpan2pcap", "--fifo", "f", "--source", "s",
-                       "--extcap-capture-filter", "udp"},
-                      1, "", "capture filters are not supported"},
-        protocol_case{"nothing_asked", {}, 1, "", "nothing asked"},
+        protocol_case{.name = "interfaces",
+                      .arguments = {"--extcap-interfaces", "--extcap-version=4.0"},
+                      .output = "extcap {version=" WPAN2PCAP_VERSION "}…"},
+        protocol_case{.name = "interfaces_version_as_a_separate_word",
+                      .arguments = {"--extcap-version", "4.0", "--extcap-interfaces"},
+                      .output = "extcap {version=" WPAN2PCAP_VERSION "}…"},
+        protocol_case{.name = "dlts",
+                      .arguments = {"--extcap-interface", "wpan2pcap", "--extcap-dlts"},
+                      .output = "dlt {number=195}{name=IEEE802_15_4_WITHFCS}{display=IEEE 802.15.4 frames with FCS}\n"},
+        protocol_case{.name = "config",
+                      .arguments = {"--extcap-interface=wpan2pcap", "--extcap-config"},
+                      .output = "arg {number=0}{call=--source}{display=Record capture}{type=fileselect}{mustexist=true}"
+                                "{required=true}{fileext=Record captures (*.bin)}{group=Capture}"
+                                "{tooltip=A capture of 151-byte IEEE 802.15.4 records}\n"
+                                "arg {number=1}{call=--follow}{display=Follow the file as it grows}{type=boolflag}{group=Capture}"
+                                "{tooltip=Go on reading the records appended to the file until the capture is stopped}\n"
+                                "arg {number=2}{call=--record-numbers}{display=Record numbers and flags (pcapng)}{type=boolflag}"
+                                "{group=Capture}{tooltip=Capture as pcapng, each packet carrying its record's number as the packet ID "
+                                "and its number and flags as a comment}\n"},
+        protocol_case{.name = "unknown_interface",
+                      .arguments = {"--extcap-interface", "eth0", "--extcap-dlts"},
+                      .status = 1,
+                      .error = "unknown interface \"eth0\""},
+        protocol_case{.name = "unknown_option",
+                      .arguments = {"--extcap-interfaces", "--channel", "11"},
+                      .status = 1,
+                      .error = "unknown option \"--channel\""},
+        protocol_case{.name = "missing_value",
+                      .arguments = {"--capture", "--extcap-interface", "wpan2pcap", "--source"},
+                      .status = 1,
+                      .error = "option --source needs a value"},
+        protocol_case{.name = "capture_filter_refused",
+                      .arguments = {"--capture", "--extcap-interface", "wpan2pcap", "--fifo", "f", "--source", "s",
+                                    "--extcap-capture-filter", "udp"},
+                      .status = 1,
+                      .error = "capture filters are not supported"},
+        protocol_case{.name = "nothing_asked", .arguments = {}, .status = 1, .error = "nothing asked"},
         // Wireshark checks the capture filter field as it is typed: nothing
         // means valid, a line means invalid and is shown as the reason.
-        protocol_case{"empty_capture_filter_checked_valid",
-                      {"--extcap-capture-filter", "", "--extcap-interface", "wpan2pcap"}, 0, "", ""},
-        protocol_case{"capture_filter_checked_invalid_with_the_reason",
-                      {"--extcap-capture-filter", "udp port 5353", "--extcap-interface", "wpan2pcap"}, 0,
-                      "capture filters are not supported: leave the capture filter empty and use a display filter\n", ""},
+        protocol_case{.name = "empty_capture_filter_checked_valid",
+                      .arguments = {"--extcap-capture-filter", "", "--extcap-interface", "wpan2pcap"}},
+        protocol_case{.name = "capture_filter_checked_invalid_with_the_reason",
+                      .arguments = {"--extcap-capture-filter", "udp port 5353", "--extcap-interface", "wpan2pcap"},
+                      .output = "capture filters are not supported: leave the capture filter empty and use a display filter\n"},
         // Shown in a dialog or on a terminal: one line, nothing it would obey.
-        protocol_case{"hostile_source_name_shown_safely",
-                      {"--capture", "--extcap-interface", "wpan2pcap", "--fifo", "out", "--source",
-                       "m\xff\x1b[31mRED\x1b[0m\nsecond line"},
-                      2, "",
+        protocol_case{.name = "hostile_source_name_shown_safely",
+                      .arguments = {"--capture", "--extcap-interface", "wpan2pcap", "--fifo", "out", "--source",
+                                    "m\xff\x1b[31mRED\x1b[0m\nsecond line"},
+                      .status = 2,
                       // (0xFF reaches the Windows program as U+FFFD, a letter.)
-                      "^[[31mRED^[[0m^Jsecond line\": No such file or directory"},
-        protocol_case{"source_is_a_folder",
-                      {"--capture", "--extcap-interface", "wpan2pcap", "--fifo", "out", "--source", "."}, 2, "",
-                      "the source \".\" is a folder, not a record capture"},
-        protocol_case{"missing_source_file",
-                      {"--capture", "--extcap-interface", "wpan2pcap", "--fifo", "out", "--source", "no-such-file.bin"},
-                      2, "", "cannot open the source \"no-such-file.bin\""}),
+                      .error = "^[[31mRED^[[0m^Jsecond line\": No such file or directory"},
+        protocol_case{.name = "source_is_a_folder",
+                      .arguments = {"--capture", "--extcap-interface", "wpan2pcap", "--fifo", "out", "--source", "."},
+                      .status = 2,
+                      .error = "the source \".\" is a folder, not a record capture"},
+        protocol_case{.name = "missing_source_file",
+                      .arguments = {"--capture", "--extcap-interface", "wpan2pcap", "--fifo", "out", "--source", "no-such-file.bin"},
+                      .status = 2,
+                      .error = "cannot open the source \"no-such-file.bin\""}),
     [](const auto& row) { return std::string(row.param.name); });
 
 // Into a plain file instead of a pipe, as a person may run it: exactly the
@@ -521,10 +524,12 @@ TEST_P(new_capture_in_the_followed_file, is_read_from_its_first_record)
 }
 
 INSTANTIATE_TEST_SUITE_P(rewrites, new_capture_in_the_followed_file,
-                         ::testing::Values(new_capture_case{"larger_in_one_go", 5}, new_capture_case{"same_size_in_one_go", 3},
-                                           new_capture_case{"smaller_in_one_go", 2},
-                                           new_capture_case{"another_file_renamed_over_it", 4, true},
-                                           new_capture_case{"same_size_after_a_record_written_in_pieces", 4, false, true}),
+                         ::testing::Values(new_capture_case{.name = "larger_in_one_go", .records = 5},
+                                           new_capture_case{.name = "same_size_in_one_go", .records = 3},
+                                           new_capture_case{.name = "smaller_in_one_go", .records = 2},
+                                           new_capture_case{.name = "another_file_renamed_over_it", .records = 4, .renamed_over = true},
+                                           new_capture_case{.name = "same_size_after_a_record_written_in_pieces", .records = 4,
+                                                            .last_in_pieces = true}),
                          [](const auto& row) { return std::string(row.param.name); });
 
 // Wireshark's side of the program's control pipes, played as Wireshark 4.0
@@ -1800,12 +1805,16 @@ public:
         if (!accepting())
             missing = "sshd did not start: " + read_file(dir / "sshd.log");
     }
+    // The server goes with every session it serves, and every program a
+    // session started (all of them name the test's folder, where their
+    // files are): a row that gives up leaves no remote program behind.
     ~ssh_server()
     {
         if (server_.pid > 0) {
-            kill(server_.pid, SIGTERM);
+            kill_process_tree(server_.pid);
             finish_process(server_, dir_ / "sshd.log", 10s);
         }
+        kill_processes_naming(dir_.string());
     }
 
     std::string missing; // why there is no server

@@ -339,6 +339,23 @@ inline void kill_process_tree(pid_t root)
         kill(*pid, SIGKILL);
 }
 
+// Kills every process whose command line holds `text` (a test's own folder,
+// say): a program that a test started through another (sshd, whose session
+// may end first and leave it to init) is no descendant of the test's.
+inline void kill_processes_naming(const std::string& text)
+{
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos || std::stol(name) == getpid())
+            continue;
+        std::ifstream cmdline(entry.path() / "cmdline", std::ios::binary);
+        const std::string words((std::istreambuf_iterator<char>(cmdline)), std::istreambuf_iterator<char>());
+        if (words.find(text) != std::string::npos)
+            kill(static_cast<pid_t>(std::stol(name)), SIGKILL);
+    }
+}
+
 // The emulator a cross build's programs run under on this host (qemu-user),
 // word by word; empty where the host runs them itself.
 inline std::vector<std::string> emulator()

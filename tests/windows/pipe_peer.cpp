@@ -44,6 +44,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -211,13 +212,112 @@ int serve_write(const char* name, const char* in, DWORD pause_ms, const std::str
     return 0;
 }
 
-std::size_t blocks_in(const std::string& trace)
+// How long the relay waits for the program at each step: long enough for a
+// Wine that another suite keeps busy, and a packet held back until the next
+// record would never come within it.
+constexpr DWORD relay_patience_ms = 30'000;
+
+// Waits for an overlapped operation begun on `handle`; false when it failed
+// or did not end in time (it is then cancelled).
+bool finish_overlapped(HANDLE handle, OVERLAPPED& io, BOOL begun, DWORD& transferred)
 {
-    std::size_t count = trace.starts_with("Packet\n") ? 1 : 0;
-    for (auto at = trace.find("\nPacket\n"); at != std::string::npos; at = trace.find("\nPacket\n", at + 1))
-        ++count;
-    return count;
+    if (begun)
+        return GetOverlappedResult(handle, &io, &transferred, FALSE) != 0;
+    if (GetLastError() != ERROR_IO_PENDING)
+        return false;
+    if (WaitForSingleObject(io.hEvent, relay_patience_ms) != WAIT_OBJECT_0) {
+        CancelIoEx(handle, &io);
+        GetOverlappedResult(handle, &io, &transferred, TRUE);
+        return false;
+    }
+    return GetOverlappedResult(handle, &io, &transferred, FALSE) != 0;
 }
+
+struct overlapped_event : OVERLAPPED {
+    overlapped_event() : OVERLAPPED{} { hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr); }
+    ~overlapped_event() { CloseHandle(hEvent); }
+};
+
+bool connect_within(HANDLE pipe)
+{
+    overlapped_event io;
+    DWORD unused = 0;
+    return ConnectNamedPipe(pipe, &io) || GetLastError() == ERROR_PIPE_CONNECTED || finish_overlapped(pipe, io, FALSE, unused);
+}
+
+bool write_within(HANDLE pipe, const char* data, std::size_t size)
+{
+    while (size > 0) {
+        overlapped_event io;
+        DWORD written = 0;
+        if (!finish_overlapped(pipe, io, WriteFile(pipe, data, static_cast<DWORD>(size), &written, &io), written))
+            return false;
+        data += written;
+        size -= written;
+    }
+    return true;
+}
+
+// The trace file as the program writes it, its blocks counted as they come,
+// woken by its folder's change notification (and looking every 10 ms).
+class trace_watch {
+public:
+    explicit trace_watch(const char* path) : path_(wide(path))
+    {
+        const std::wstring folder = path_.substr(0, path_.find_last_of(L"\\/"));
+        change_ = FindFirstChangeNotificationW(folder.c_str(), FALSE, FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_LAST_WRITE);
+    }
+    ~trace_watch()
+    {
+        if (change_ != INVALID_HANDLE_VALUE)
+            FindCloseChangeNotification(change_);
+    }
+
+    // True once the trace holds `wanted` blocks; false after relay_patience_ms.
+    std::size_t wait_for(std::size_t wanted)
+    {
+        for (const auto deadline = steady::now() + std::chrono::milliseconds(relay_patience_ms);;) {
+            read_new_bytes();
+            if (blocks_ >= wanted || steady::now() >= deadline)
+                return blocks_;
+            if (change_ != INVALID_HANDLE_VALUE && WaitForSingleObject(change_, 10) == WAIT_OBJECT_0)
+                FindNextChangeNotification(change_);
+            else if (change_ == INVALID_HANDLE_VALUE)
+                Sleep(10);
+        }
+    }
+
+private:
+    void read_new_bytes()
+    {
+        const HANDLE file = CreateFileW(path_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                        OPEN_EXISTING, 0, nullptr);
+        if (file == INVALID_HANDLE_VALUE)
+            return;
+        LARGE_INTEGER at{};
+        at.QuadPart = static_cast<LONGLONG>(read_);
+        SetFilePointerEx(file, at, nullptr, FILE_BEGIN);
+        char buffer[65536];
+        DWORD got = 0;
+        while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+            read_ += got;
+            // A block begins with "Packet\n" at the start of a line: the
+            // last bytes seen are kept, for one that spans two reads.
+            std::string seen = tail_ + std::string(buffer, got);
+            for (auto found = seen.find("Packet\n"); found != std::string::npos; found = seen.find("Packet\n", found + 1))
+                if ((found == 0 && tail_.empty() && read_ == got) || (found > 0 && seen[found - 1] == '\n'))
+                    ++blocks_;
+            tail_ = seen.substr(seen.size() > 7 ? seen.size() - 7 : 0);
+        }
+        CloseHandle(file);
+    }
+
+    std::wstring path_;
+    HANDLE change_ = INVALID_HANDLE_VALUE;
+    std::uint64_t read_ = 0;
+    std::string tail_;
+    std::size_t blocks_ = 0;
+};
 
 int relay(const char* in_name, const char* out_name, const char* records_path, const char* expected_path,
           const char* trace_path, std::size_t leave_after)
@@ -230,28 +330,44 @@ int relay(const char* in_name, const char* out_name, const char* records_path, c
         at += 16 + (byte(at + 8) | byte(at + 9) << 8);
         ends.push_back(at);
     }
-    const HANDLE in = make_pipe(in_name), out = make_pipe(out_name);
+    // Overlapped, so that no wait for the program is without a bound.
+    const auto make = [](const char* name) {
+        return CreateNamedPipeW(pipe_path(name).c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, pipe_buffer, pipe_buffer, 0, nullptr);
+    };
+    const HANDLE in = make(in_name), out = make(out_name);
     if (in == INVALID_HANDLE_VALUE || out == INVALID_HANDLE_VALUE)
         return 1;
+    trace_watch trace(trace_path);
     ready();
-    if (!connect(in))
+    if (!connect_within(in)) {
+        std::printf("FAIL: the program did not open the input pipe\n");
         return 1;
+    }
     std::string received;
     std::vector<double> latency_ms;
     bool out_open = false;
     const std::size_t count = records.size() / record_size;
     for (std::size_t n = 0; n < count && (leave_after == 0 || n <= leave_after); ++n) {
         const auto fed = steady::now();
-        if (!write_whole(in, records.data() + n * record_size, record_size))
+        if (!write_within(in, records.data() + n * record_size, record_size)) {
+            std::printf("FAIL: record %zu not taken\n", n + 1);
             return 1;
+        }
         if (n >= ends.size() || (leave_after > 0 && n >= leave_after))
             continue;
-        if (!out_open && !(out_open = connect(out)))
+        if (!out_open && !(out_open = connect_within(out))) {
+            std::printf("FAIL: the program did not open the output pipe\n");
             return 1;
+        }
+        // The packet, before the next record is fed: one held back until
+        // then never comes.
         char buffer[4096];
         while (received.size() < ends[n]) {
+            overlapped_event io;
             DWORD got = 0;
-            if (!ReadFile(out, buffer, static_cast<DWORD>(std::min(sizeof buffer, ends[n] - received.size())), &got, nullptr) || got == 0)
+            const auto wanted = static_cast<DWORD>(std::min(sizeof buffer, ends[n] - received.size()));
+            if (!finish_overlapped(out, io, ReadFile(out, buffer, wanted, &got, &io), got) || got == 0)
                 break;
             received.append(buffer, got);
         }
@@ -262,11 +378,7 @@ int relay(const char* in_name, const char* out_name, const char* records_path, c
         }
         // The block is written out before the converter waits for the next
         // record (the packet goes first, so it may take a moment).
-        std::size_t blocks = 0;
-        for (const auto deadline = steady::now() + std::chrono::seconds(5);
-             (blocks = blocks_in(read_whole(trace_path))) < n + 1 && steady::now() < deadline;)
-            Sleep(1);
-        if (blocks != n + 1) {
+        if (const std::size_t blocks = trace.wait_for(n + 1); blocks != n + 1) {
             std::printf("FAIL: %zu blocks in the trace when packet %zu came\n", blocks, n + 1);
             return 1;
         }
