@@ -937,6 +937,26 @@ std::vector<std::string> plain_scene(const fs::path& d, const std::string& sourc
     return {"--fifo", (d / "out").string(), "--source", (d / "source").string()};
 }
 
+// The same, followed.
+std::vector<std::string> followed_scene(const fs::path& d)
+{
+    std::vector<std::string> arguments = plain_scene(d);
+    arguments.emplace_back("--follow");
+    return arguments;
+}
+
+// Stops a program that follows the plain scene once its three packets are
+// out and it waits for more: on POSIX by SIGTERM, as Wireshark stops it (on
+// Windows the scene's console presses Ctrl-C).
+void stop_once_quiet(const fs::path& d, pid_t pid)
+{
+    if (windows_build())
+        return;
+    wait_for_size(d / "out", pcap_of(3).size());
+    std::this_thread::sleep_for(100ms);
+    kill(pid, SIGTERM);
+}
+
 const std::string users_notes = "my notes: channel 15, sniffer on the roof\n";
 
 const ending_case ending_cases[] = {
@@ -957,37 +977,16 @@ const ending_case ending_cases[] = {
     // Stopped while following a quiet file: on POSIX by SIGTERM, as
     // Wireshark stops it; on Windows by Ctrl-C on its console. Status 0, at once.
     {.name = "stop_while_following",
-     .scene =
-         [](const fs::path& d) {
-             std::vector<std::string> arguments = plain_scene(d);
-             arguments.emplace_back("--follow");
-             return arguments;
-         },
-     .act =
-         [](const fs::path& d, pid_t pid) {
-             if (windows_build())
-                 return;
-             wait_for_size(d / "out", pcap_of(3).size());
-             std::this_thread::sleep_for(100ms);
-             kill(pid, SIGTERM);
-         },
+     .scene = followed_scene,
+     .act = stop_once_quiet,
      .within_ms = 100.0,
      .files = {{"out", pcap_of(3)}},
      .where = runs_on::both,
      .ctrl_c_at = pcap_of(3).size()},
     // Wireshark opened its control pipes before the program started.
     {.name = "stop_while_following_with_the_control_pipes_opened_first",
-     .scene =
-         [](const fs::path& d) {
-             std::vector<std::string> arguments = plain_scene(d);
-             arguments.emplace_back("--follow");
-             return arguments;
-         },
-     .act =
-         [](const fs::path& d, pid_t pid) {
-             wait_for_size(d / "out", pcap_of(3).size());
-             kill(pid, SIGTERM);
-         },
+     .scene = followed_scene,
+     .act = stop_once_quiet,
      .within_ms = 100.0,
      .files = {{"out", pcap_of(3)}},
      .controls_after = -1ms},
@@ -1231,16 +1230,17 @@ const ending_case ending_cases[] = {
 
 // The rows of the platform under test: a row that cannot run on Windows is
 // not listed there.
-std::vector<ending_case> platform_ending_cases()
+template <typename Row, std::size_t count>
+std::vector<Row> platform_rows(const Row (&table)[count])
 {
-    std::vector<ending_case> rows;
-    for (const ending_case& row : ending_cases)
+    std::vector<Row> rows;
+    for (const Row& row : table)
         if (!windows_build() || row.where == runs_on::both)
             rows.push_back(row);
     return rows;
 }
 
-INSTANTIATE_TEST_SUITE_P(scenes, capture_ending, ::testing::ValuesIn(platform_ending_cases()),
+INSTANTIATE_TEST_SUITE_P(scenes, capture_ending, ::testing::ValuesIn(platform_rows(ending_cases)),
                          [](const auto& row) { return std::string(row.param.name); });
 
 // Whether an extcap process still reads `source`.
@@ -1497,16 +1497,7 @@ const control_case control_cases[] = {
      .where = runs_on::posix},
 };
 
-std::vector<control_case> platform_control_cases()
-{
-    std::vector<control_case> rows;
-    for (const control_case& row : control_cases)
-        if (!windows_build() || row.where == runs_on::both)
-            rows.push_back(row);
-    return rows;
-}
-
-INSTANTIATE_TEST_SUITE_P(log_status_and_warnings, control_pipes, ::testing::ValuesIn(platform_control_cases()),
+INSTANTIATE_TEST_SUITE_P(log_status_and_warnings, control_pipes, ::testing::ValuesIn(platform_rows(control_cases)),
                          [](const auto& row) { return std::string(row.param.name); });
 
 // tshark with a private home whose extcap folder holds the program, as a
