@@ -25,6 +25,17 @@ bool names_something_else(const std::filesystem::path& path)
     return identity_of(path).has_value() && !names_a_pipe(path);
 }
 
+// The same file, or, where one is not there yet (the capture's output is
+// made later), the same name.
+bool same_place(const std::filesystem::path& a, const std::filesystem::path& b)
+{
+    const std::optional<file_identity> first = identity_of(a), second = identity_of(b);
+    if (first && second)
+        return same_file(first, second);
+    std::error_code unknown;
+    return std::filesystem::weakly_canonical(a, unknown) == std::filesystem::weakly_canonical(b, unknown) && !unknown;
+}
+
 } // namespace
 
 control_path_check check_control_paths(const extcap_request& request)
@@ -33,12 +44,11 @@ control_path_check check_control_paths(const extcap_request& request)
     const auto problem_of = [&request](const std::filesystem::path& path, const std::optional<std::filesystem::path>& other) {
         if (names_something_else(path))
             return control_path_problem::not_a_pipe;
-        const std::optional<file_identity> identity = identity_of(path);
-        if (request.source && same_file(identity, identity_of(*request.source)))
+        if (request.source && same_place(path, *request.source))
             return control_path_problem::same_as_source;
-        if (request.fifo && same_file(identity, identity_of(*request.fifo)))
+        if (request.fifo && same_place(path, *request.fifo))
             return control_path_problem::same_as_output;
-        if (other && same_file(identity, identity_of(*other)))
+        if (other && same_place(path, *other))
             return control_path_problem::same_as_each_other;
         return control_path_problem::none;
     };

@@ -1193,6 +1193,15 @@ const ending_case ending_cases[] = {
      .controls = [](const fs::path& d, const wireshark_control_side& side) {
          return std::vector<std::string>{"--extcap-control-in", side.to_program(), "--extcap-control-out", (d / "out").string()};
      }},
+    {.name = "control_out_is_the_output_not_yet_made",
+     .scene = [](const fs::path& d) { return plain_scene(d); },
+     .status = 2,
+     .error = "is the capture's own pipe",
+     .files = {{"out", std::nullopt}},
+     .where = runs_on::both,
+     .controls = [](const fs::path& d, const wireshark_control_side& side) {
+         return std::vector<std::string>{"--extcap-control-in", side.to_program(), "--extcap-control-out", (d / "out").string()};
+     }},
     {.name = "control_out_is_the_data_pipe",
      .scene =
          [](const fs::path& d) {
