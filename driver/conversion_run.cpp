@@ -117,8 +117,9 @@ private:
 namespace {
 
 // A capture of another format is converted like any bytes, as ever; the
-// person running the converter is told what it is.
-void notice_other_format(std::span<const std::uint8_t> first_bytes, std::ostream* notices)
+// person running the converter is told what it is. Kept out of the record
+// loop's way: it runs once.
+[[gnu::cold]] void notice_other_format(std::span<const std::uint8_t> first_bytes, std::ostream* notices)
 {
     const std::optional<std::string_view> format = other_capture_format(first_bytes.first(std::min(first_bytes.size(), capture_magic_size)));
     if (notices != nullptr && format)
@@ -154,13 +155,14 @@ int convert_capture(std::istream& input, output_target& output, std::ostream& co
             if (stop_requested() || output.reader_gone())
                 break;
         }
-        const bool whole = read_record(input, buffer);
-        if (counts.bytes == 0)
-            notice_other_format(std::span(buffer).first(whole ? record_size : static_cast<std::size_t>(input.gcount())), notices);
-        if (!whole) {
+        if (!read_record(input, buffer)) {
+            if (counts.bytes == 0)
+                notice_other_format(std::span(buffer).first(static_cast<std::size_t>(input.gcount())), notices);
             counts.bytes += static_cast<std::uint64_t>(input.gcount());
             break;
         }
+        if (counts.bytes == 0) [[unlikely]]
+            notice_other_format(buffer, notices);
         counts.bytes += record_size;
 
         if (const std::optional<capture_record> record = decode_record(buffer)) {

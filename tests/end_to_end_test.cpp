@@ -644,6 +644,16 @@ const e2e_case cases[] = {
          s.errors = {"wpan2pcap: the input is a PCAP file, not a capture of 151-byte records: open it in Wireshark directly\n"};
          return s;
      }},
+    {"pcapng_shorter_than_a_record_said_on_standard_error",
+     [](const fs::path& d) {
+         // A section header block alone: no whole record, nothing converted.
+         write_file(d / "in", "\x0A\x0D\x0D\x0A" + le32(28) + le32(0x1A2B3C4D) + std::string("\x01\x00\x00\x00", 4) +
+                                  std::string(8, '\xFF') + le32(28));
+         scenario s{{(d / "in").string(), (d / "out").string()}, paths(d / "in", d / "out"), 0, {{d / "out", {}}}};
+         s.console_to = console_mode::errors_to_file;
+         s.errors = {"wpan2pcap: the input is a pcapng file, not a capture of 151-byte records: open it in Wireshark directly\n"};
+         return s;
+     }},
     {"output_file_system_fills_part_way",
      [](const fs::path& d) {
          // A 64 KiB file system takes some thousands of packets of 5000.

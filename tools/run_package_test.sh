@@ -21,6 +21,8 @@ if [ "${CI:-}" = true ]; then
     if dpkg -s wpan2pcap >/dev/null 2>&1; then skip "a wpan2pcap package is installed already; not replacing it"; fi
 fi
 
+# A package of an earlier version left in the build folder is not this one.
+rm -f build/release/wpan2pcap_*.deb
 cmake --workflow --preset package
 deb=$(ls build/release/wpan2pcap_*.deb)
 echo "package: $deb"

@@ -30,10 +30,38 @@ local reader = FileHandler.new("IEEE 802.15.4 record capture", "IEEE 802.15.4 re
     "A capture of 151-byte IEEE 802.15.4 records, read as wpan2pcap converts it", "r")
 reader.extensions = "bin"
 
--- "0x00" to "0xff", made once: a packet's comment is made of ready strings.
-local hex_byte = {}
-for byte = 0, 255 do
-    hex_byte[byte] = string.format("0x%02x", byte)
+-- A packet's comment is put together from strings made once, in a single
+-- concatenation: a string.format per packet (a C library formatting call)
+-- is much of the cost of its comment. Its record number is written by groups
+-- of three digits.
+local flag_words, digits, three_digits = {}, {}, {}
+for value = 0, 255 do
+    flag_words[value] = string.format(", flags 0x%02x", value)
+end
+for value = 0, 999 do
+    digits[value], three_digits[value] = string.format("%d", value), string.format("%03d", value)
+end
+
+-- The comment "record N, flags 0xFF" of a record whose number is the whole
+-- number `number`, below 2^32 (so every division here is exact).
+local function record_words(number, flags)
+    if number < 1000 then
+        return "record " .. digits[number] .. flag_words[flags]
+    end
+    local units = number % 1000
+    number = (number - units) / 1000
+    if number < 1000 then
+        return "record " .. digits[number] .. three_digits[units] .. flag_words[flags]
+    end
+    local thousands = number % 1000
+    number = (number - thousands) / 1000
+    if number < 1000 then
+        return "record " .. digits[number] .. three_digits[thousands] .. three_digits[units] .. flag_words[flags]
+    end
+    local millions = number % 1000
+    number = (number - millions) / 1000
+    return "record " .. digits[number] .. three_digits[millions] .. three_digits[thousands] .. three_digits[units] ..
+        flag_words[flags]
 end
 
 -- The payload's length, or nothing when the payload and its FCS would not
@@ -96,8 +124,11 @@ end
 -- Looked up once: every packet is made of them.
 local packet_record = wtap_rec_types.PACKET
 local with_time = wtap_presence_flags.TS
-local format, byte, sub = string.format, string.byte, string.sub
-local stamp = NSTime(0, 0)
+local byte, sub = string.byte, string.sub
+-- The time given to the packets whose seconds fit NSTime's setters (31
+-- bits: until 2038), and the seconds it holds: each of its fields set costs
+-- a call into Wireshark, and packets in a row mostly share their second.
+local stamp, stamp_seconds = NSTime(0, 0), 0
 
 -- Fills `frame` with the packet of a record whose payload is `length` bytes.
 local function fill_frame(frame, record, length, t0, t1, t2, t3, t4, t5, t6, t7, comments)
@@ -106,13 +137,6 @@ local function fill_frame(frame, record, length, t0, t1, t2, t3, t4, t5, t6, t7,
     frame.time = NSTime(record_time(t0, t1, t2, t3, t4, t5, t6, t7))
     frame.data = record:sub(body_offset + 1, body_offset + length + 2)
     frame.comment = comments
-end
-
--- The comment of a packet: its record's number and flags. (The number is a
--- sum of whole numbers below 2^32, which both Lua 5.2 and 5.4 write without
--- a decimal point.)
-local function record_comment(flags, n0, n1, n2, n3)
-    return format("record %d, flags %s", n0 + n1 * 256 + n2 * 65536 + n3 * 16777216, hex_byte[flags])
 end
 
 -- Records are read this many at a time, and taken apart where they lie.
@@ -158,7 +182,7 @@ reader.read = function(file, capture, frame)
         local payload = flags % 2 == 1 and length - 2 or length
         if payload >= 0 and payload <= max_payload_length then
             state.at = at
-            local comment = format("record %d, flags %s", n0 + n1 * 256 + n2 * 65536 + n3 * 16777216, hex_byte[flags])
+            local comment = record_words(n0 + n1 * 256 + n2 * 65536 + n3 * 16777216, flags)
             if notes then
                 if skipped > max_skip_notes then
                     notes[#notes + 1] = "and " .. (skipped - max_skip_notes) ..
@@ -171,16 +195,18 @@ reader.read = function(file, capture, frame)
             -- (The record's type is a packet's from the start: no reader but
             -- this one writes it.)
             frame.flags = with_time
-            -- The time, exactly (see record_time), without a call. One NSTime
-            -- does for every packet whose seconds fit its setter's 31 bits
-            -- (until 2038); a time past that gets one of its own.
+            -- The time, exactly (see record_time), without a call; a time
+            -- past the stamp's reach gets an NSTime of its own.
             local low = t0 + t1 * 256 + t2 * 65536 + t3 * 16777216
             local high = t4 + t5 * 256 + t6 * 65536 + t7 * 16777216
             local rest = high * 967296 + low
             local microseconds = rest % 1000000
             local seconds = high * 4294 + (rest - microseconds) / 1000000
             if seconds < 2147483648 then
-                stamp.secs, stamp.nsecs = seconds, microseconds * 1000
+                if seconds ~= stamp_seconds then
+                    stamp.secs, stamp_seconds = seconds, seconds
+                end
+                stamp.nsecs = microseconds * 1000
                 frame.time = stamp
             else
                 frame.time = NSTime(seconds, microseconds * 1000)
@@ -212,7 +238,7 @@ reader.seek_read = function(file, capture, frame, offset)
     if not payload then
         return false
     end
-    local comment = capture.private_table.noted[offset] or record_comment(flags, n0, n1, n2, n3)
+    local comment = capture.private_table.noted[offset] or record_words(n0 + n1 * 256 + n2 * 65536 + n3 * 16777216, flags)
     fill_frame(frame, record, payload, t0, t1, t2, t3, t4, t5, t6, t7, comment)
     return true
 end

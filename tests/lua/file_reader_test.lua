@@ -163,5 +163,21 @@ if third then
     end
 end
 
+-- Record numbers at each width the comment's digits are put together by,
+-- with flag bits besides the FCS flag.
+for _, row in ipairs({
+    { 0, 1 }, { 9, 1 }, { 999, 255 }, { 1000, 1 }, { 1001, 3 }, { 10010, 1 }, { 999999, 0 }, { 1000000, 1 },
+    { 1002003, 129 }, { 999999999, 1 }, { 1000000000, 1 }, { 4294967295, 255 },
+}) do
+    local number, flags = row[1], row[2]
+    local one = file_of(record(number, le(1765000000000000, 8), "frame", flags))
+    local info, frame = {}, new_frame()
+    local expected = string.format("record %d, flags 0x%02x", number, flags)
+    check(registered.read_open(one, info) and registered.read(one, info, frame) == 0 and frame.comment == expected,
+          "the comment of record " .. number .. ": " .. tostring(frame.comment))
+    local again = new_frame()
+    check(registered.seek_read(one, info, again, 0) and again.comment == expected, "read again, record " .. number)
+end
+
 print(_VERSION .. ": " .. (failures == 0 and "the file reader keeps its rules" or failures .. " failures"))
 os.exit(failures == 0 and 0 or 1)
