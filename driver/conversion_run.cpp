@@ -7,7 +7,6 @@
 #include "system/path_text.hpp"
 #include "system/stop_signals.hpp"
 
-#include <algorithm>
 #include <optional>
 #include <span>
 #include <string>
@@ -121,7 +120,7 @@ namespace {
 // loop's way: it runs once.
 [[gnu::cold]] void notice_other_format(std::span<const std::uint8_t> first_bytes, std::ostream* notices)
 {
-    const std::optional<std::string_view> format = other_capture_format(first_bytes.first(std::min(first_bytes.size(), capture_magic_size)));
+    const std::optional<std::string_view> format = other_capture_format(first_bytes);
     if (notices != nullptr && format)
         *notices << "wpan2pcap: the input is " << *format
                  << " file, not a capture of 151-byte records: open it in Wireshark directly" << std::endl;

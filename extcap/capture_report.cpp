@@ -20,7 +20,6 @@ constexpr std::chrono::seconds status_interval{1};
 constexpr std::chrono::seconds control_patience{30};
 // And then for what is still waiting to reach it.
 constexpr std::chrono::seconds drain_patience{2};
-constexpr std::chrono::milliseconds control_look_interval{10};
 // Where Wireshark 4.0 shows the log, for the messages that point to it.
 constexpr const char* where_the_log_is = "the interface's Log lists them (View > Interface Toolbars > IEEE 802.15.4 record capture, Log)";
 
@@ -63,7 +62,7 @@ void report_error(std::ostream& errors, std::string_view message)
 }
 
 capture_report::capture_report(std::ostream& errors, const extcap_request& request)
-    : errors_(errors), request_(request), source_(request.source ? quoted_name(*request.source) : ""), following_(request.follow),
+    : errors_(errors), request_(request), source_(request.source ? quoted_name(*request.source) : ""),
       control_check_(check_control_paths(request)), pipes_(control_check_.from_wireshark, control_check_.to_wireshark)
 {
 }
@@ -127,7 +126,7 @@ void capture_report::began()
 {
     if (!pipes_.given())
         return;
-    log("capture of " + source_ + " began " + local_time_now() + " (follow: " + (following_ ? "yes" : "no") +
+    log("capture of " + source_ + " began " + local_time_now() + " (follow: " + (request_.follow ? "yes" : "no") +
         ", record numbers: " + (request_.record_numbers ? "yes" : "no") + ")");
 }
 
@@ -154,7 +153,7 @@ void capture_report::new_capture(bool replaced, const capture_counts& previous)
 void capture_report::progress(const capture_counts& counts)
 {
     // A capture that does not follow shows its counts once, at its end.
-    if (!pipes_.given() || !following_)
+    if (!pipes_.given() || !request_.follow)
         return;
     latest_ = counts;
     show_counts();
@@ -214,7 +213,7 @@ void capture_report::finish() { pipes_.wait_for_wireshark(control_patience, drai
 std::chrono::milliseconds capture_report::quiet_due_in()
 {
     if (pipes_.has_pending())
-        return control_look_interval;
+        return control_pipes::look_interval;
     if (latest_ == shown_ && !new_capture_unshown_)
         return std::chrono::milliseconds(-1);
     const auto due = std::chrono::ceil<std::chrono::milliseconds>(status_at_ + status_interval - std::chrono::steady_clock::now());

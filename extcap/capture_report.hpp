@@ -102,7 +102,6 @@ private:
     std::ostream& errors_;
     const extcap_request& request_;
     std::string source_;
-    bool following_;
     control_path_check control_check_;
     control_pipes pipes_;
     bool logged_end_ = false;

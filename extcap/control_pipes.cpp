@@ -15,7 +15,6 @@ constexpr std::size_t control_pending_limit = 256 * 1024;
 // What is read from Wireshark at one look: a writer that never stops
 // writing cannot hold the capture up, nor fill memory.
 constexpr std::size_t control_read_budget = 64 * 1024;
-constexpr std::chrono::milliseconds control_look_interval{10};
 
 // True when `path` names something that is there and is not a named pipe:
 // a file of the user's, which is never written to. (A name that is not
@@ -164,7 +163,7 @@ void control_pipes::tend()
     if (!to_wireshark_.valid()) {
         // Looked for now and then, not at every message.
         const auto now = std::chrono::steady_clock::now();
-        if (now - opened_at_ < control_look_interval)
+        if (now - opened_at_ < look_interval)
             return;
         opened_at_ = now;
         open_to_wireshark();
@@ -206,7 +205,7 @@ void control_pipes::wait_for_wireshark(std::chrono::milliseconds ready_patience,
             if (!has_pending() || now - *ready_at >= drain_patience)
                 return;
         }
-        if (!pause_unless_stopped(control_look_interval))
+        if (!pause_unless_stopped(look_interval))
             return;
     }
 }

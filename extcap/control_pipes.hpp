@@ -49,6 +49,8 @@ control_path_check check_control_paths(const extcap_request& request);
 class control_pipes {
 public:
     enum command : std::uint8_t { initialized = 0, set = 1, add = 2, status_bar = 6, information = 7, warning = 8, error = 9 };
+    // How often a pipe not yet open is looked for, and Wireshark waited on.
+    static constexpr std::chrono::milliseconds look_interval{10};
 
     control_pipes(const std::optional<std::filesystem::path>& from_wireshark, const std::optional<std::filesystem::path>& to_wireshark);
 

@@ -10,7 +10,6 @@
 #include "system/path_text.hpp"
 #include "system/stop_signals.hpp"
 
-#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdint>
@@ -22,13 +21,6 @@ namespace wpan2pcap {
 namespace {
 
 constexpr std::size_t pipe_buffer_size = 64 * 1024;
-
-// Another capture format's name, when the source's first bytes are its magic
-// numbers.
-std::optional<std::string_view> other_format_of(std::span<const std::uint8_t> first_bytes)
-{
-    return other_capture_format(first_bytes.first(std::min(first_bytes.size(), capture_magic_size)));
-}
 
 // A regular file's first bytes, read where they are without moving the
 // source on: a file of another format is refused before anything is sent.
@@ -148,7 +140,7 @@ int capture_to_pipe(const extcap_request& request, std::ostream& errors)
         if (first_read) {
             first_read = false;
             const auto got = whole ? record_size : static_cast<std::size_t>(source.gcount());
-            if ((other_format = other_format_of(std::span(buffer).first(got))))
+            if ((other_format = other_capture_format(std::span(buffer).first(got))))
                 break;
         }
         if (!whole) {

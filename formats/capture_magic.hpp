@@ -18,8 +18,8 @@ inline constexpr std::uint32_t pcap_nanosecond_magic_number = 0xa1b23c4d;
 inline constexpr std::size_t capture_magic_size = 12;
 
 // "a PCAP", "a nanosecond PCAP" or "a pcapng" when `first_bytes` (a file's
-// first bytes, as many as there are up to capture_magic_size) begin such a
-// file; nothing otherwise.
+// first bytes, however many: only the first capture_magic_size are looked
+// at) begin such a file; nothing otherwise.
 std::optional<std::string_view> other_capture_format(std::span<const std::uint8_t> first_bytes);
 
 } // namespace wpan2pcap

@@ -110,17 +110,6 @@ local function looks_like_records(head)
     return sound * 2 > count
 end
 
--- The record's time as seconds and nanoseconds, exactly, for all 64 bits:
--- 2^32 microseconds are 4294 s and 967296 us, so no value in the sums
--- passes 2^53, which a Lua number holds exactly.
-local function record_time(t0, t1, t2, t3, t4, t5, t6, t7)
-    local low = t0 + t1 * 256 + t2 * 65536 + t3 * 16777216
-    local high = t4 + t5 * 256 + t6 * 65536 + t7 * 16777216
-    local rest = high * 967296 + low
-    local microseconds = rest % 1000000
-    return high * 4294 + (rest - microseconds) / 1000000, microseconds * 1000
-end
-
 -- Looked up once: every packet is made of them.
 local packet_record = wtap_rec_types.PACKET
 local with_time = wtap_presence_flags.TS
@@ -130,13 +119,25 @@ local byte, sub = string.byte, string.sub
 -- a call into Wireshark, and packets in a row mostly share their second.
 local stamp, stamp_seconds = NSTime(0, 0), 0
 
--- Fills `frame` with the packet of a record whose payload is `length` bytes.
-local function fill_frame(frame, record, length, t0, t1, t2, t3, t4, t5, t6, t7, comments)
-    frame.rec_type = packet_record
-    frame.flags = with_time
-    frame.time = NSTime(record_time(t0, t1, t2, t3, t4, t5, t6, t7))
-    frame.data = record:sub(body_offset + 1, body_offset + length + 2)
-    frame.comment = comments
+-- Gives `frame` the record's time, exactly, for all 64 bits: 2^32
+-- microseconds are 4294 s and 967296 us, so no value in the sums passes
+-- 2^53, which a Lua number holds exactly. A time past the stamp's reach
+-- gets an NSTime of its own.
+local function set_time(frame, t0, t1, t2, t3, t4, t5, t6, t7)
+    local low = t0 + t1 * 256 + t2 * 65536 + t3 * 16777216
+    local high = t4 + t5 * 256 + t6 * 65536 + t7 * 16777216
+    local rest = high * 967296 + low
+    local microseconds = rest % 1000000
+    local seconds, nanoseconds = high * 4294 + (rest - microseconds) / 1000000, microseconds * 1000
+    if seconds < 2147483648 then
+        if seconds ~= stamp_seconds then
+            stamp.secs, stamp_seconds = seconds, seconds
+        end
+        stamp.nsecs = nanoseconds
+        frame.time = stamp
+    else
+        frame.time = NSTime(seconds, nanoseconds)
+    end
 end
 
 -- Records are read this many at a time, and taken apart where they lie.
@@ -179,8 +180,8 @@ reader.read = function(file, capture, frame)
         local offset = state.chunk_offset + at
         local flags, n0, n1, n2, n3, t0, t1, t2, t3, t4, t5, t6, t7, length = byte(chunk, at + 1, at + 14)
         at = at + record_size
-        local payload = flags % 2 == 1 and length - 2 or length
-        if payload >= 0 and payload <= max_payload_length then
+        local payload = payload_length(flags, length)
+        if payload then
             state.at = at
             local comment = record_words(n0 + n1 * 256 + n2 * 65536 + n3 * 16777216, flags)
             if notes then
@@ -195,22 +196,7 @@ reader.read = function(file, capture, frame)
             -- (The record's type is a packet's from the start: no reader but
             -- this one writes it.)
             frame.flags = with_time
-            -- The time, exactly (see record_time), without a call; a time
-            -- past the stamp's reach gets an NSTime of its own.
-            local low = t0 + t1 * 256 + t2 * 65536 + t3 * 16777216
-            local high = t4 + t5 * 256 + t6 * 65536 + t7 * 16777216
-            local rest = high * 967296 + low
-            local microseconds = rest % 1000000
-            local seconds = high * 4294 + (rest - microseconds) / 1000000
-            if seconds < 2147483648 then
-                if seconds ~= stamp_seconds then
-                    stamp.secs, stamp_seconds = seconds, seconds
-                end
-                stamp.nsecs = microseconds * 1000
-                frame.time = stamp
-            else
-                frame.time = NSTime(seconds, microseconds * 1000)
-            end
+            set_time(frame, t0, t1, t2, t3, t4, t5, t6, t7)
             frame.data = sub(chunk, at - record_size + body_offset + 1, at - record_size + body_offset + payload + 2)
             frame.comment = comment
             return offset
@@ -238,8 +224,11 @@ reader.seek_read = function(file, capture, frame, offset)
     if not payload then
         return false
     end
-    local comment = capture.private_table.noted[offset] or record_words(n0 + n1 * 256 + n2 * 65536 + n3 * 16777216, flags)
-    fill_frame(frame, record, payload, t0, t1, t2, t3, t4, t5, t6, t7, comment)
+    frame.rec_type = packet_record
+    frame.flags = with_time
+    set_time(frame, t0, t1, t2, t3, t4, t5, t6, t7)
+    frame.data = sub(record, body_offset + 1, body_offset + payload + 2)
+    frame.comment = capture.private_table.noted[offset] or record_words(n0 + n1 * 256 + n2 * 65536 + n3 * 16777216, flags)
     return true
 end
 
