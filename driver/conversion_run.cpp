@@ -1,6 +1,6 @@
 #include "driver/conversion_run.hpp"
 
-#include "formats/capture_magic.hpp"
+#include "formats/other_formats.hpp"
 #include "formats/capture_record.hpp"
 #include "formats/pcap_writer.hpp"
 #include "system/packet_file.hpp"
@@ -120,10 +120,10 @@ namespace {
 // loop's way: it runs once.
 [[gnu::cold]] void notice_other_format(std::span<const std::uint8_t> first_bytes, std::ostream* notices)
 {
-    const std::optional<std::string_view> format = other_capture_format(first_bytes);
-    if (notices != nullptr && format)
-        *notices << "wpan2pcap: the input is " << *format
-                 << " file, not a capture of 151-byte records: open it in Wireshark directly" << std::endl;
+    const other_format* format = other_format_of(first_bytes);
+    if (notices != nullptr && format != nullptr)
+        *notices << "wpan2pcap: the input is " << format->name << ", not a capture of 151-byte records: " << format->advice
+                 << std::endl;
 }
 
 } // namespace
