@@ -155,6 +155,7 @@ private:
         constexpr std::uint16_t source_port = 0xF0B1;
         constexpr std::uint16_t destination_port = 0xF0B2;
         constexpr std::uint8_t next_header_udp = 17;
+        constexpr std::uint8_t hop_limit = 64;
         const auto udp_length = static_cast<std::uint16_t>(8 + reading.size());
 
         // The checksum covers the IPv6 pseudo-header that the receiver rebuilds.
@@ -178,8 +179,12 @@ private:
             checksum = 0xFFFF;
 
         std::size_t at = 0;
-        out[at++] = 0x7E; // IPHC: traffic class and flow label elided, next header compressed, hop limit 64
+        // The hop limit goes inline: compressed to 64, it leaves the first
+        // byte looking like an RF4CE network header to the heuristic that
+        // Wireshark 4.4 and later try first, which would take every frame.
+        out[at++] = 0x7C; // IPHC: traffic class and flow label elided, next header compressed, hop limit inline
         out[at++] = 0x33; // stateless link-local addresses, both derived from the MAC header
+        out[at++] = hop_limit;
         out[at++] = 0xF3; // UDP header compressed: checksum inline, both ports in 4 bits
         out[at++] = static_cast<std::uint8_t>((source_port & 0x0F) << 4 | (destination_port & 0x0F));
         out[at++] = static_cast<std::uint8_t>(checksum >> 8);
