@@ -20,6 +20,9 @@ constexpr std::chrono::seconds status_interval{1};
 constexpr std::chrono::seconds control_patience{30};
 // And then for what is still waiting to reach it.
 constexpr std::chrono::seconds drain_patience{2};
+// How often, while the capture is quiet, Wireshark's leaving is looked for:
+// the end of the pipe it writes is all a killed Wireshark leaves.
+constexpr std::chrono::milliseconds departure_look_interval{50};
 // Where Wireshark 4.0 shows the log, for the messages that point to it.
 constexpr const char* where_the_log_is = "the interface's Log lists them (View > Interface Toolbars > IEEE 802.15.4 record capture, Log)";
 
@@ -76,7 +79,18 @@ void capture_report::error(std::string_view message)
     }
 }
 
-void capture_report::request_refused(std::string_view why) { report_error(errors_, why); }
+// A capture refused before it began: the reason on standard error, and as
+// the log's one line for this capture.
+void capture_report::refused_before_beginning(std::string_view why)
+{
+    report_error(errors_, why);
+    if (!logged_end_) {
+        log((source_.empty() ? std::string("capture") : "capture of " + source_) + " refused: " + visible_text(why));
+        logged_end_ = true;
+    }
+}
+
+void capture_report::request_refused(std::string_view why) { refused_before_beginning(why); }
 
 void capture_report::control_path_refused()
 {
@@ -85,17 +99,17 @@ void capture_report::control_path_refused()
     case control_path_problem::none:
         return;
     case control_path_problem::not_a_pipe:
-        return report_error(errors_, "the control pipe " + name + " is not a named pipe: only Wireshark's own control pipes are taken");
+        return refused_before_beginning("the control pipe " + name + " is not a named pipe: only Wireshark's own control pipes are taken");
     case control_path_problem::same_as_source:
-        return report_error(errors_, "the control pipe " + name + " is the source itself");
+        return refused_before_beginning("the control pipe " + name + " is the source itself");
     case control_path_problem::same_as_output:
-        return report_error(errors_, "the control pipe " + name + " is the capture's own pipe");
+        return refused_before_beginning("the control pipe " + name + " is the capture's own pipe");
     case control_path_problem::same_as_each_other:
-        return report_error(errors_, "the two control pipes are one and the same: " + name);
+        return refused_before_beginning("the two control pipes are one and the same: " + name);
     }
 }
 
-void capture_report::refused(capture_refusal what, int system_error, std::string_view format)
+void capture_report::refused(capture_refusal what, int system_error, const other_format* format)
 {
     const std::string source = request_.source ? in_quotes(path_text(*request_.source)) : "";
     const std::string pipe = request_.fifo ? in_quotes(path_text(*request_.fifo)) : "";
@@ -105,8 +119,8 @@ void capture_report::refused(capture_refusal what, int system_error, std::string
     case capture_refusal::source_cannot_be_opened:
         return error("cannot open the source " + source + ": " + std::generic_category().message(system_error));
     case capture_refusal::source_is_another_format:
-        return error("the source " + source + " is " + std::string(format) +
-                     " file, not a record capture: open it in Wireshark directly (File > Open)");
+        return error("the source " + source + " is " + std::string(format->name) + ", not a record capture: " +
+                     std::string(format->advice) + (format->where.empty() ? "" : " (" + std::string(format->where) + ")"));
     case capture_refusal::pipe_is_the_source:
         return error("the pipe is the source itself");
     case capture_refusal::pipe_cannot_be_opened:
@@ -159,12 +173,21 @@ void capture_report::progress(const capture_counts& counts)
     show_counts();
 }
 
+// Whether the status bar is behind the capture. A new capture in the file is
+// told with counts of its own packets, once it has some.
+bool capture_report::counts_unshown() const
+{
+    if (new_capture_unshown_)
+        return !(latest_ == capture_counts{});
+    return !(latest_ == shown_);
+}
+
 // Counts held back by the once-a-second limit go out while the file is
 // quiet, so the status bar never stays behind the capture.
 void capture_report::show_counts()
 {
     const auto now = std::chrono::steady_clock::now();
-    if ((latest_ == shown_ && !new_capture_unshown_) || now - status_at_ < status_interval)
+    if (!counts_unshown() || now - status_at_ < status_interval)
         return;
     status_at_ = now;
     shown_ = latest_;
@@ -212,12 +235,19 @@ void capture_report::finish() { pipes_.wait_for_wireshark(control_patience, drai
 
 std::chrono::milliseconds capture_report::quiet_due_in()
 {
+    using std::chrono::milliseconds;
+    milliseconds due(-1);
+    const auto sooner = [&due](milliseconds in) {
+        if (due.count() < 0 || in < due)
+            due = in;
+    };
     if (pipes_.has_pending())
-        return control_pipes::look_interval;
-    if (latest_ == shown_ && !new_capture_unshown_)
-        return std::chrono::milliseconds(-1);
-    const auto due = std::chrono::ceil<std::chrono::milliseconds>(status_at_ + status_interval - std::chrono::steady_clock::now());
-    return std::max(due, std::chrono::milliseconds(0));
+        sooner(control_pipes::look_interval);
+    if (pipes_.wireshark_listened_to())
+        sooner(departure_look_interval);
+    if (counts_unshown())
+        sooner(std::max(std::chrono::ceil<milliseconds>(status_at_ + status_interval - std::chrono::steady_clock::now()), milliseconds(0)));
+    return due;
 }
 
 void capture_report::on_quiet()

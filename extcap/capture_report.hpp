@@ -10,6 +10,7 @@
 
 #include "extcap/control_pipes.hpp"
 #include "extcap/extcap_request.hpp"
+#include "formats/other_formats.hpp"
 #include "system/input_file.hpp"
 
 #include <chrono>
@@ -34,7 +35,7 @@ void report_error(std::ostream& errors, std::string_view message);
 enum class capture_refusal {
     source_is_a_folder,
     source_cannot_be_opened, // with the system's error number
-    source_is_another_format, // with the format's name
+    source_is_another_format, // with its row of the other formats
     pipe_is_the_source,
     pipe_cannot_be_opened,
     pipe_is_a_terminal,
@@ -67,7 +68,7 @@ public:
     // path is refused, or the capture is refused or fails.
     void request_refused(std::string_view why);
     void control_path_refused();
-    void refused(capture_refusal what, int system_error = 0, std::string_view format = {});
+    void refused(capture_refusal what, int system_error = 0, const other_format* format = nullptr);
 
     // The capture begins: the log's first line names the source and the
     // options, with the local time.
@@ -91,12 +92,17 @@ public:
 
     std::chrono::milliseconds quiet_due_in() override;
     void on_quiet() override;
+    // Wireshark closed the pipe it writes after it was ready: it has gone
+    // (killed, or crashed), and with it whoever reads the capture.
+    bool reader_gone() const override { return pipes_.wireshark_gone(); }
 
 private:
     static constexpr std::uint8_t logger = 0; // the interface's one control
 
     void error(std::string_view message);
+    void refused_before_beginning(std::string_view why);
     void log(const std::string& line);
+    bool counts_unshown() const;
     void show_counts();
 
     std::ostream& errors_;

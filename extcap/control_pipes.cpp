@@ -151,7 +151,15 @@ void control_pipes::tend()
     if (from_wireshark_.valid()) {
         char received[4096];
         for (std::size_t budget = control_read_budget; budget > 0;) {
-            const std::size_t got = read_without_waiting(from_wireshark_.get(), received);
+            std::size_t got = 0;
+            const io_result read = read_without_waiting(from_wireshark_.get(), received, got);
+            // Once Wireshark said it is ready, the end of its pipe is
+            // Wireshark gone (killed, or crashed): nobody is left to read
+            // the capture. (Before, no writer yet reads as the end too.)
+            if (read != io_result::done && initialized_) {
+                wireshark_gone_ = true;
+                from_wireshark_.close();
+            }
             if (got == 0)
                 break;
             heard({received, got});

@@ -62,6 +62,11 @@ public:
     bool has_pending() const { return !pending_.empty() && !gone_; }
     // True once Wireshark said it is ready (or never can: no pipe from it).
     bool wireshark_ready() const { return initialized_ || !from_wireshark_.valid(); }
+    // True while Wireshark, ready, holds its end of the pipe it writes: its
+    // leaving is looked for.
+    bool wireshark_listened_to() const { return initialized_ && from_wireshark_.valid(); }
+    // True once Wireshark closed that pipe after it was ready: it has gone.
+    bool wireshark_gone() const { return wireshark_gone_; }
     // Before the program ends: waits until Wireshark is ready, for at most
     // `ready_patience`, then for what is waiting to go, for at most
     // `drain_patience`; a stop ends the wait at once.
@@ -80,6 +85,7 @@ private:
     std::size_t header_got_ = 0;
     std::size_t payload_left_ = 0;
     bool initialized_ = false;
+    bool wireshark_gone_ = false;
     std::optional<std::filesystem::path> to_wireshark_path_;
     file_descriptor to_wireshark_;
     std::deque<std::string> pending_; // whole writes, the first perhaps begun

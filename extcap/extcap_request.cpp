@@ -11,22 +11,37 @@ namespace wpan2pcap {
 
 namespace {
 
+constexpr const char* usage_text =
+    "wpan2pcap-extcap " WPAN2PCAP_VERSION ": Wireshark's interface to a capture of 151-byte IEEE 802.15.4 records\n"
+    "Wireshark runs it; by hand:\n"
+    "  wpan2pcap-extcap --extcap-interfaces\n"
+    "  wpan2pcap-extcap --extcap-interface wpan2pcap --extcap-dlts | --extcap-config\n"
+    "  wpan2pcap-extcap --capture --extcap-interface wpan2pcap --fifo PIPE --source FILE [--follow] [--record-numbers]\n"
+    "  wpan2pcap-extcap --extcap-version | --help\n"
+    "The capture goes to PIPE (/dev/stdout for sshdump) as the PCAP wpan2pcap writes, or as pcapng with\n"
+    "--record-numbers; --follow reads on as the file grows, until stopped (SIGINT, SIGTERM).\n";
+
 constexpr const char* no_capture_filters =
     "capture filters are not supported: leave the capture filter empty and use a display filter";
 
 // Options and whether they take a value.
+enum class value { none, required, optional };
+
 struct known_option {
     std::string_view name;
-    bool takes_value;
+    enum value value;
 };
 
 constexpr known_option known_options[] = {
-    {"--extcap-interfaces", false}, {"--extcap-dlts", false},   {"--extcap-config", false},
-    {"--capture", false},           {"--follow", false},        {"--debug", false},
-    {"--record-numbers", false},
-    {"--extcap-version", true},     {"--extcap-interface", true}, {"--fifo", true},
-    {"--source", true},             {"--extcap-capture-filter", true}, {"--debug-file", true},
-    {"--extcap-control-in", true},  {"--extcap-control-out", true},
+    {"--extcap-interfaces", value::none}, {"--extcap-dlts", value::none}, {"--extcap-config", value::none},
+    {"--capture", value::none},           {"--follow", value::none},      {"--debug", value::none},
+    {"--record-numbers", value::none},    {"--help", value::none},
+    // Wireshark gives its own version, --extcap-version=4.0; alone, the
+    // option asks for this program's, as of Wireshark's own extcap programs.
+    {"--extcap-version", value::optional},
+    {"--extcap-interface", value::required}, {"--fifo", value::required}, {"--source", value::required},
+    {"--extcap-capture-filter", value::required}, {"--debug-file", value::required},
+    {"--extcap-control-in", value::required}, {"--extcap-control-out", value::required},
 };
 
 void take(extcap_request& request, std::string_view option, const std::filesystem::path* value)
@@ -45,6 +60,10 @@ void take(extcap_request& request, std::string_view option, const std::filesyste
         ask(action::config);
     else if (option == "--capture")
         ask(action::capture);
+    else if (option == "--help")
+        ask(action::usage);
+    else if (option == "--extcap-version")
+        request.version_asked = true;
     else if (option == "--follow")
         request.follow = true;
     else if (option == "--record-numbers")
@@ -65,7 +84,6 @@ void take(extcap_request& request, std::string_view option, const std::filesyste
         request.control_in = *value;
     else if (option == "--extcap-control-out")
         request.control_out = *value;
-    // --extcap-version is taken and not needed.
 }
 
 std::string checked(extcap_request& request)
@@ -74,9 +92,11 @@ std::string checked(extcap_request& request)
     // A filter with no --capture: Wireshark checks it as it is typed.
     if (request.what == action::none && request.capture_filter)
         request.what = action::check_filter;
+    if (request.what == action::none && request.version_asked)
+        request.what = action::version;
     if (request.what == action::none)
         return "nothing asked: give --extcap-interfaces, --extcap-dlts, --extcap-config or --capture";
-    if (request.what == action::interfaces)
+    if (request.what == action::interfaces || request.what == action::version || request.what == action::usage)
         return "";
     if (!request.interface)
         return "no interface given: add --extcap-interface " + std::string(extcap_interface_name);
@@ -112,18 +132,21 @@ extcap_request parse_extcap_request(std::span<const std::filesystem::path> argum
         const known_option* option = nullptr;
         for (const known_option& known : known_options)
             option = known.name == name ? &known : option;
+        const bool next_is_a_value = i + 1 < arguments.size() && !path_text(arguments[i + 1]).starts_with("--");
         if (option == nullptr) {
             request.error = "unknown option " + in_quotes(name);
-        } else if (!option->takes_value) {
+        } else if (option->value == value::none) {
             if (name.size() != word.size())
                 request.error = "option " + std::string(name) + " takes no value";
             else
                 take(request, name, nullptr);
         } else if (name.size() != word.size()) { // --option=value
-            const std::filesystem::path value = arguments[i].native().substr(name.size() + 1);
-            take(request, name, &value);
-        } else if (i + 1 < arguments.size()) {
+            const std::filesystem::path given = arguments[i].native().substr(name.size() + 1);
+            take(request, name, &given);
+        } else if (option->value == value::required ? i + 1 < arguments.size() : next_is_a_value) {
             take(request, name, &arguments[++i]);
+        } else if (option->value == value::optional) {
+            take(request, name, nullptr);
         } else {
             request.error = "option " + std::string(name) + " needs a value";
         }
@@ -136,11 +159,18 @@ extcap_request parse_extcap_request(std::span<const std::filesystem::path> argum
 void answer_extcap_question(const extcap_request& request, std::ostream& out, const std::optional<std::filesystem::path>& help)
 {
     using action = extcap_request::action;
-    if (request.what == action::interfaces) {
+    if (request.what == action::usage) {
+        out << usage_text;
+        return;
+    }
+    if (request.what == action::interfaces || request.what == action::version) {
         out << "extcap {version=" WPAN2PCAP_VERSION "}";
         if (help)
             out << "{help=" << file_url(*help) << "}";
-        out << "\ninterface {value=" << extcap_interface_name << "}{display=" << extcap_interface_display << "}\n"
+        out << "\n";
+        if (request.what == action::version)
+            return;
+        out << "interface {value=" << extcap_interface_name << "}{display=" << extcap_interface_display << "}\n"
             << "control {number=0}{type=button}{role=logger}{display=Log}"
                "{tooltip=What the capture met: records skipped, a new capture in the followed file, the end of the file}\n";
     } else if (request.what == action::dlts) {

@@ -18,7 +18,9 @@ inline constexpr const char* extcap_interface_display = "IEEE 802.15.4 record ca
 
 struct extcap_request {
     // check_filter: Wireshark asks whether a capture filter is valid.
-    enum class action { none, interfaces, dlts, config, check_filter, capture };
+    // version: Wireshark's extcap programs answer --extcap-version alone with
+    // their version line; usage: --help.
+    enum class action { none, interfaces, dlts, config, check_filter, capture, version, usage };
     action what = action::none;
     std::optional<std::string> interface;
     std::optional<std::filesystem::path> fifo;
@@ -27,6 +29,7 @@ struct extcap_request {
     bool follow = false;
     bool record_numbers = false; // pcapng with each record's number and flags
     bool debug = false;
+    bool version_asked = false; // --extcap-version, with or without Wireshark's version
     std::optional<std::filesystem::path> debug_file;
     // Wireshark's control pipes: the one it writes, the one it reads.
     std::optional<std::filesystem::path> control_in;

@@ -88,8 +88,13 @@ bool followed_file_buffer::wait_for_more()
         if (waited != wait_result::ready)
             return false;
         // Whoever waits for a quiet moment has one now.
-        if (quiet_input_hook* hook = quiet_hook(); hook != nullptr && hook->quiet_due_in().count() >= 0)
+        if (quiet_input_hook* hook = quiet_hook(); hook != nullptr && hook->quiet_due_in().count() >= 0) {
             hook->on_quiet();
+            if (hook->reader_gone()) {
+                note_output_reader_gone();
+                return false;
+            }
+        }
     }
 }
 

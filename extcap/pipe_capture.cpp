@@ -3,7 +3,7 @@
 #include "extcap/capture_report.hpp"
 #include "extcap/capture_writer.hpp"
 #include "extcap/followed_file.hpp"
-#include "formats/capture_magic.hpp"
+#include "formats/other_formats.hpp"
 #include "formats/capture_record.hpp"
 #include "system/exit_status.hpp"
 #include "system/packet_file.hpp"
@@ -24,15 +24,15 @@ constexpr std::size_t pipe_buffer_size = 64 * 1024;
 
 // A regular file's first bytes, read where they are without moving the
 // source on: a file of another format is refused before anything is sent.
-std::optional<std::string_view> other_format_of_file(int fd)
+const other_format* other_format_of_file(int fd)
 {
     const std::optional<std::uint64_t> size = regular_file_size(fd);
-    if (!size || *size < capture_magic_size)
-        return std::nullopt;
-    std::array<char, capture_magic_size> first{};
+    if (!size || *size < other_format_header_size)
+        return nullptr;
+    std::array<char, other_format_header_size> first{};
     if (!read_at(fd, 0, first))
-        return std::nullopt;
-    return other_capture_format(std::span(reinterpret_cast<const std::uint8_t*>(first.data()), first.size()));
+        return nullptr;
+    return other_format_of(std::span(reinterpret_cast<const std::uint8_t*>(first.data()), first.size()));
 }
 
 } // namespace
@@ -62,7 +62,7 @@ int capture_to_pipe(const extcap_request& request, std::ostream& errors)
         report.finish();
         return status;
     };
-    const auto fail = [&report, &refuse](capture_refusal why, int system_error = 0, std::string_view format = {}) {
+    const auto fail = [&report, &refuse](capture_refusal why, int system_error = 0, const other_format* format = nullptr) {
         report.refused(why, system_error, format);
         return refuse(exit_file_failure);
     };
@@ -87,8 +87,8 @@ int capture_to_pipe(const extcap_request& request, std::ostream& errors)
         }
         return fail(capture_refusal::source_cannot_be_opened, errno);
     }
-    if (const std::optional<std::string_view> format = other_format_of_file(source.buffer().descriptor()))
-        return fail(capture_refusal::source_is_another_format, 0, *format);
+    if (const other_format* format = other_format_of_file(source.buffer().descriptor()))
+        return fail(capture_refusal::source_is_another_format, 0, format);
 
     // The reader opens its end when it is ready; a stop may come first.
     if (same_file(identity_of(*request.fifo), identity_of(source.buffer().descriptor())))
@@ -126,21 +126,21 @@ int capture_to_pipe(const extcap_request& request, std::ostream& errors)
     // A source that is not a regular file (a pipe, a followed file that was
     // empty) is known by its first bytes once they come.
     bool first_read = true;
-    std::optional<std::string_view> other_format;
+    const other_format* found_format = nullptr;
     for (;;) {
         // Before a read that may wait, every packet goes out.
         if (source.rdbuf()->in_avail() < static_cast<std::streamsize>(record_size) || stop_requested()) {
             output.flush();
             report.progress(counts);
             report.on_quiet();
-            if (stop_requested() || packets.failed())
+            if (stop_requested() || packets.failed() || report.reader_gone())
                 break;
         }
         const bool whole = read_record(source, buffer);
         if (first_read) {
             first_read = false;
             const auto got = whole ? record_size : static_cast<std::size_t>(source.gcount());
-            if ((other_format = other_capture_format(std::span(buffer).first(got))))
+            if ((found_format = other_format_of(std::span(buffer).first(got))) != nullptr)
                 break;
         }
         if (!whole) {
@@ -150,6 +150,11 @@ int capture_to_pipe(const extcap_request& request, std::ostream& errors)
                 writer.begin_new_capture();
                 report.new_capture(source.buffer().replaced(), counts);
                 counts = {};
+                // The new capture is checked as a source is: another
+                // format put in the file's place is refused, not streamed.
+                if ((found_format = other_format_of_file(source.buffer().descriptor())) != nullptr)
+                    break;
+                first_read = true;
                 continue;
             }
             trailing_bytes = static_cast<std::uint64_t>(source.gcount());
@@ -178,8 +183,8 @@ int capture_to_pipe(const extcap_request& request, std::ostream& errors)
         (debug_file.is_open() ? debug_file : errors)
             << "wpan2pcap-extcap: " << counts.converted << " packets from " << quoted_name(*request.source) << std::endl;
     }
-    if (other_format) {
-        report.refused(capture_refusal::source_is_another_format, 0, *other_format);
+    if (found_format != nullptr) {
+        report.refused(capture_refusal::source_is_another_format, 0, found_format);
         report.finish();
         return exit_file_failure;
     }
@@ -190,9 +195,8 @@ int capture_to_pipe(const extcap_request& request, std::ostream& errors)
         return fail(capture_refusal::source_cannot_be_read);
     if (!closed && !packets.reader_gone())
         return fail(capture_refusal::pipe_cannot_be_written);
-    const capture_end how = stop_requested()                                                   ? capture_end::stopped
-                            : packets.failed() || source.buffer().output_reader_gone() ? capture_end::reader_gone
-                                                                                       : capture_end::end_of_file;
+    const bool reader_gone = packets.failed() || source.buffer().output_reader_gone() || report.reader_gone();
+    const capture_end how = stop_requested() ? capture_end::stopped : reader_gone ? capture_end::reader_gone : capture_end::end_of_file;
     report.ended(how, counts, trailing_bytes);
     report.finish();
     return exit_success;

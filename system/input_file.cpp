@@ -50,7 +50,10 @@ input_file_buffer::int_type input_file_buffer::underflow()
                     break;
                 if (waited == wait_result::timed_out) {
                     quiet_hook_->on_quiet();
-                    continue;
+                    if (!quiet_hook_->reader_gone())
+                        continue;
+                    output_reader_gone_ = true;
+                    return traits_type::eof();
                 }
                 if (waited == wait_result::reader_gone)
                     output_reader_gone_ = true;

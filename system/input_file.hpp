@@ -22,6 +22,9 @@ public:
     // Negative when nothing is due.
     virtual std::chrono::milliseconds quiet_due_in() = 0;
     virtual void on_quiet() = 0;
+    // True when, as on_quiet() found, nobody is left to read what would
+    // follow: the input ends there, as when the output's reader leaves.
+    virtual bool reader_gone() const { return false; }
 };
 
 // The input capture, read straight from its descriptor in large blocks. A

@@ -119,9 +119,10 @@ io_result write_all(int fd, std::span<const char> bytes, std::size_t& written);
 // On a pipe end opened without waiting: writes what the pipe takes now,
 // perhaps nothing; `written` tells how much.
 io_result write_without_waiting(int fd, std::span<const char> bytes, std::size_t& written);
-// On a pipe end opened without waiting: reads what is there now (nothing
-// when nothing is, or the writer has gone).
-std::size_t read_without_waiting(int fd, std::span<char> into);
+// On a pipe end opened without waiting: reads what is there now into `into`
+// (done, `count` 0 when nothing is), or tells that no writer has the pipe
+// open (end: on POSIX also before the first writer came) or that it failed.
+io_result read_without_waiting(int fd, std::span<char> into, std::size_t& count);
 
 // As write_all, but a Windows console gets the UTF-8 bytes as text.
 io_result write_text(int fd, std::span<const char> bytes);

@@ -4,6 +4,7 @@
 
 #include "run_process.hpp"
 #include "test_support.hpp"
+#include "wireshark_release.hpp"
 
 #include <gtest/gtest.h>
 
@@ -101,6 +102,7 @@ struct protocol_case {
     int status = 0;
     std::string output = {}; // all of standard output, or the start of it when it ends with "…"
     std::string error = {};  // a part of standard error
+    std::string one_line_beginning = {}; // else: standard output is one line beginning so
 };
 
 void PrintTo(const protocol_case& c, std::ostream* os) { *os << c.name; }
@@ -114,7 +116,10 @@ TEST_P(extcap_protocol, answers_as_wireshark_expects)
     const process_result result = run_process(extcap_command(c.arguments), dir.path / "out", console_mode::errors_to_file);
     EXPECT_EQ(result.status, c.status) << result.errors;
     EXPECT_EQ(std::count(result.errors.begin(), result.errors.end(), '\n'), c.error.empty() ? 0 : 1) << result.errors;
-    if (c.output.ends_with("…")) { // the interface list: the help link depends on where it is installed
+    if (!c.one_line_beginning.empty()) {
+        EXPECT_TRUE(result.output.starts_with(c.one_line_beginning)) << result.output;
+        EXPECT_EQ(std::count(result.output.begin(), result.output.end(), '\n'), 1) << result.output;
+    } else if (c.output.ends_with("…")) { // the interface list: the help link depends on where it is installed
         EXPECT_TRUE(result.output.starts_with(c.output.substr(0, c.output.size() - 3))) << result.output;
         // Wireshark drops an interface without a display name; the name is
         // said once. The log button makes Wireshark open its control pipes.
@@ -150,6 +155,23 @@ INSTANTIATE_TEST_SUITE_P(
         protocol_case{.name = "interfaces_version_as_a_separate_word",
                       .arguments = {"--extcap-version", "4.0", "--extcap-interfaces"},
                       .output = "extcap {version=" WPAN2PCAP_VERSION "}…"},
+        // Alone, as Wireshark's own extcap programs answer it: the version line.
+        protocol_case{.name = "version_alone", .arguments = {"--extcap-version"},
+                      .one_line_beginning = "extcap {version=" WPAN2PCAP_VERSION "}{help=file://"},
+        protocol_case{.name = "version_alone_with_wiresharks", .arguments = {"--extcap-version=4.6"},
+                      .one_line_beginning = "extcap {version=" WPAN2PCAP_VERSION "}{help=file://"},
+        protocol_case{.name = "help",
+                      .arguments = {"--help"},
+                      .output = "wpan2pcap-extcap " WPAN2PCAP_VERSION ": Wireshark's interface to a capture of 151-byte IEEE 802.15.4 "
+                                "records\n"
+                                "Wireshark runs it; by hand:\n"
+                                "  wpan2pcap-extcap --extcap-interfaces\n"
+                                "  wpan2pcap-extcap --extcap-interface wpan2pcap --extcap-dlts | --extcap-config\n"
+                                "  wpan2pcap-extcap --capture --extcap-interface wpan2pcap --fifo PIPE --source FILE [--follow] "
+                                "[--record-numbers]\n"
+                                "  wpan2pcap-extcap --extcap-version | --help\n"
+                                "The capture goes to PIPE (/dev/stdout for sshdump) as the PCAP wpan2pcap writes, or as pcapng with\n"
+                                "--record-numbers; --follow reads on as the file grows, until stopped (SIGINT, SIGTERM).\n"},
         protocol_case{.name = "dlts",
                       .arguments = {"--extcap-interface", "wpan2pcap", "--extcap-dlts"},
                       .output = "dlt {number=195}{name=IEEE802_15_4_WITHFCS}{display=IEEE 802.15.4 frames with FCS}\n"},
@@ -550,7 +572,9 @@ struct control_packet {
 
 class wireshark_control_side {
 public:
-    enum class behaviour { reads, stalls, floods };
+    // dies: reads until the file "wireshark-killed" appears in its folder,
+    // then closes both its ends at once, as a killed Wireshark leaves them.
+    enum class behaviour { reads, stalls, floods, dies };
 
     explicit wireshark_control_side(const fs::path& dir) : dir_(dir)
     {
@@ -602,7 +626,13 @@ public:
             opened_ = true;
             write_all(to, std::string("T\0\0\x02\0\0", 6)); // control 0, initialized
             std::string got;
-            while (how == behaviour::reads && !stop.stop_requested()) {
+            const fs::path killed = dir_ / "wireshark-killed";
+            while ((how == behaviour::reads || how == behaviour::dies) && !stop.stop_requested()) {
+                if (how == behaviour::dies && fs::exists(killed)) {
+                    close(from);
+                    close(to);
+                    return;
+                }
                 pollfd ready{from, POLLIN, 0};
                 if (poll(&ready, 1, 10) > 0) {
                     char buffer[4096];
@@ -741,6 +771,9 @@ struct ending_case {
     std::chrono::milliseconds controls_after = 0ms;
     // Control paths other than Wireshark's own, for a row that tries them.
     std::function<std::vector<std::string>(const fs::path& dir, const wireshark_control_side& side)> controls = {};
+    wireshark_control_side::behaviour side = wireshark_control_side::behaviour::reads;
+    // A part of the log that must reach Wireshark's side (nothing: not looked at).
+    std::string logged = {};
 };
 
 void PrintTo(const ending_case& c, std::ostream* os) { *os << c.name; }
@@ -784,13 +817,13 @@ TEST_P(capture_ending, ends_as_it_should_and_soon)
     }
     const bool controls_first = windows_build() || c.controls_after < 0ms;
     if (wiresharks_controls && controls_first)
-        controls.start(wireshark_control_side::behaviour::reads, only_to_program);
+        controls.start(c.side, only_to_program);
     running_process extcap =
         start_process(command, dir.path / "console", c.on_a_terminal || ctrl_c ? console_mode::terminal : console_mode::errors_to_file);
     const process_guard extcap_guard(extcap);
     if (wiresharks_controls && !controls_first) {
         std::this_thread::sleep_for(c.controls_after);
-        controls.start(wireshark_control_side::behaviour::reads, only_to_program);
+        controls.start(c.side, only_to_program);
     }
     c.act(dir.path, extcap.pid);
     if (pipe && c.wireshark_reads)
@@ -825,6 +858,10 @@ TEST_P(capture_ending, ends_as_it_should_and_soon)
             << visible(errors);
     }
     EXPECT_LT(ended_ms, time_bound_ms(c.within_ms));
+    if (!c.logged.empty()) {
+        const std::string log = controls.said(log_add);
+        EXPECT_NE(log.find(c.logged), std::string::npos) << log;
+    }
     for (const auto& [name, content] : c.files) {
         if (content) {
             EXPECT_EQ(visible(read_file(dir.path / name)), visible(*content)) << name;
@@ -1064,14 +1101,56 @@ const ending_case ending_cases[] = {
      .status = 1,
      .error = "capture filters are not supported",
      .files = {{"out", std::nullopt}},
-     .where = runs_on::both},
+     .where = runs_on::both,
+     .logged = "source\" refused: capture filters are not supported: leave the capture filter empty and use a display filter\n"},
     // A capture of a format Wireshark reads itself: refused, the format named.
     {.name = "source_is_a_pcap",
      .scene = [](const fs::path& d) { return plain_scene(d, pcap_of(3)); },
      .status = 2,
      .error = "is a PCAP file, not a record capture: open it in Wireshark directly",
      .files = {{"out", std::nullopt}},
+     .where = runs_on::both,
+     .logged = "source\" ended: the source \""},
+    // A record capture whose first record begins with PCAP's magic number
+    // (flags 0xD4 and the number 10,597,059, as a sniffer wrote them) is a
+    // record capture all the same.
+    {.name = "source_beginning_with_pcaps_magic_by_chance",
+     .scene =
+         [](const fs::path& d) {
+             return plain_scene(d, as_string(make_record({.flags = 0xD4, .number = 10'597'059, .timestamp = 1'000'001, .length = 4,
+                                                          .body = {'A', 'B', 'C', 'D'}})) +
+                                       records(2, 3, good_record));
+         },
+     .files = {{"out", global_header + le32(1) + le32(1) + le32(6) + le32(6) + "ABCD" + std::string(2, '\0') +
+                           records(2, 3, good_packet)}},
      .where = runs_on::both},
+    // A PCAP moved over the followed file: the new capture in the file is
+    // checked as a source is, and refused; no packet made of its bytes.
+    {.name = "pcap_moved_over_the_followed_file",
+     .scene = followed_scene,
+     .act =
+         [](const fs::path& d, pid_t) {
+             wait_for_size(d / "out", pcap_of(3).size());
+             write_file(d / "other.pcap", pcap_of(10));
+             fs::rename(d / "other.pcap", d / "source");
+         },
+     .status = 2,
+     .error = "is a PCAP file, not a record capture: open it in Wireshark directly",
+     .files = {{"out", pcap_of(3)}}},
+    // Wireshark killed (or crashed) while the followed file is quiet: the
+    // end of the control pipe it wrote is all it leaves (dumpcap, which
+    // reads the capture, stays), and the program ends at once.
+    {.name = "wireshark_killed_while_the_followed_file_is_quiet",
+     .scene = followed_scene,
+     .act =
+         [](const fs::path& d, pid_t) {
+             wait_for_size(d / "out", pcap_of(3).size());
+             std::this_thread::sleep_for(200ms);
+             write_file(d / "wireshark-killed", "");
+         },
+     .within_ms = 250.0,
+     .files = {{"out", pcap_of(3)}},
+     .side = wireshark_control_side::behaviour::dies},
     {.name = "source_is_a_pcapng",
      .scene =
          [](const fs::path& d) {
@@ -1390,6 +1469,33 @@ const control_case control_cases[] = {
              EXPECT_EQ(std::count(information.begin(), information.end(), '|'), 1) << information;
              EXPECT_EQ(wireshark.said(warning_message), "");
          }},
+    // Either thing left out alone raises the information too.
+    {.name = "trailing_bytes_alone_raise_the_information",
+     .source = records(1, 2, good_record) + "seven b",
+     .check =
+         [](wireshark_control_side& wireshark, const std::string& capture) {
+             EXPECT_EQ(capture, pcap_of(2));
+             const std::string information = wireshark.said(information_message);
+             EXPECT_NE(information.find("source.bin\": 2 records converted, its last 7 bytes ignored, not a whole record; the "
+                                        "interface's Log lists them"),
+                       std::string::npos)
+                 << information;
+             EXPECT_EQ(std::count(information.begin(), information.end(), '|'), 1) << information;
+             EXPECT_EQ(wireshark.said(warning_message), "");
+         }},
+    {.name = "skipped_records_alone_raise_the_information",
+     .source = records(1, 2, good_record) + as_string(make_record({.flags = 0x01, .number = 3, .length = 1})),
+     .check =
+         [](wireshark_control_side& wireshark, const std::string& capture) {
+             EXPECT_EQ(capture, pcap_of(2));
+             const std::string information = wireshark.said(information_message);
+             EXPECT_NE(information.find("source.bin\": 2 records converted, 1 skipped for an invalid length; the interface's Log "
+                                        "lists them"),
+                       std::string::npos)
+                 << information;
+             EXPECT_EQ(std::count(information.begin(), information.end(), '|'), 1) << information;
+             EXPECT_EQ(wireshark.said(warning_message), "");
+         }},
     {.name = "clean_capture_raises_no_dialog",
      .source = records(1, 3, good_record),
      .check =
@@ -1431,6 +1537,9 @@ const control_case control_cases[] = {
                  std::this_thread::sleep_for(50ms);
              }
              close(appender);
+             // Emptied, and seen empty, before the new capture's records come.
+             write_file(source, "");
+             std::this_thread::sleep_for(300ms);
              write_file(source, records(1, 2, good_record));
              std::this_thread::sleep_for(1500ms);
              kill(pid, SIGTERM);
@@ -1447,11 +1556,12 @@ const control_case control_cases[] = {
              const auto messages = std::count(status.begin(), status.end(), '|');
              EXPECT_GE(messages, 2) << status;
              EXPECT_LE(messages, 5) << "more than one a second: " << status;
-             // The status bar says a new capture began (perhaps as the file
-             // was empty, truncated before it was written), and what came
-             // last is shown once the file is quiet: the new capture's own
-             // counts.
+             // The status bar says a new capture began, with the counts of
+             // the packets of it already shown (never none, as when the
+             // file was seen empty, truncated before it was written); what
+             // came last is shown once the file is quiet.
              EXPECT_NE(status.find("|new capture in the file: "), std::string::npos) << status;
+             EXPECT_EQ(status.find("new capture in the file: 0 records"), std::string::npos) << status;
              EXPECT_TRUE(status.ends_with("|new capture in the file: 2 records converted|") ||
                          status.ends_with("|2 records converted|"))
                  << status;
@@ -1528,9 +1638,13 @@ protected:
                 FAIL() << "tshark must be installed in CI (Debian package tshark)";
             GTEST_SKIP() << "tshark is not installed (apt-get install tshark); extcap not checked with it";
         }
-        // Wireshark 4.0 looks in ~/.config/wireshark/extcap, later ones in ~/.local/lib/wireshark/extcap.
+        // Wireshark 4.0 looks in ~/.config/wireshark/extcap, later ones in
+        // ~/.local/lib/wireshark/extcap; against the installed package, they
+        // stay empty and Wireshark finds the package's program.
         for (const fs::path& folder : {home / ".config" / "wireshark" / "extcap", home / ".local" / "lib" / "wireshark" / "extcap"}) {
             fs::create_directories(folder);
+            if (testing_installed_package())
+                continue;
             if (emulated()) { // tshark starts it through its emulator
                 std::string script = "#!/bin/sh\nexec";
                 for (const std::string& word : project_program(WPAN2PCAP_EXTCAP))
@@ -1724,10 +1838,24 @@ TEST_F(with_tshark, carries_record_numbers_and_flags_in_pcapng)
     EXPECT_EQ(std::count(names.begin(), names.end(), '\n'), std::count(expected.begin(), expected.end(), '\n'));
     EXPECT_EQ(names.find_first_not_of("wpan2pcap\n"), std::string::npos) << names.substr(0, 200);
     // The frames are the converter's, byte for byte; as PCAP, the times too
-    // (their seconds cut to 32 bits).
-    ASSERT_EQ(run_process({"editcap", "-F", "pcap", captured.string(), as_pcap.string()}, dir.path / "editcap").status, 0);
+    // (their seconds cut to 32 bits by 4.0; from 4.2 editcap writes the
+    // packets before the first time past 2038 and refuses that one).
+    const wireshark_release release = tshark_release(dir.path / "version");
+    const process_result as_pcap_written =
+        run_process({"editcap", "-F", "pcap", captured.string(), as_pcap.string()}, dir.path / "editcap", console_mode::file_and_errors);
     const std::string pcap = read_file(as_pcap), reference = read_file(converted);
-    EXPECT_TRUE(pcap.size() > 24 && pcap.substr(24) == reference.substr(24));
+    std::size_t compared = reference.size();
+    if (release.refuses_pcap_times_past_2038()) {
+        compared = first_packet_past_2038(read_file(source), reference);
+        ASSERT_NE(compared, std::string::npos) << "the capture has no time past 2038";
+        EXPECT_NE(as_pcap_written.status, 0) << release.line;
+        EXPECT_NE(as_pcap_written.output.find("We don't support writing that record's time stamp to that file type"), std::string::npos)
+            << release.line << ": " << as_pcap_written.output;
+    } else {
+        EXPECT_EQ(as_pcap_written.status, 0) << as_pcap_written.output;
+    }
+    EXPECT_TRUE(pcap.size() > 24 && pcap.substr(24) == reference.substr(24, compared - 24))
+        << pcap.size() << " bytes written by editcap, " << compared << " of the converter's compared";
 }
 
 TEST_F(with_tshark, follows_a_growing_file_with_record_numbers)
@@ -1879,9 +2007,10 @@ protected:
             GTEST_SKIP() << "the remote machine runs Linux";
         if (const process_result folders = run_process({"tshark", "-G", "folders"}, dir.path / "folders", console_mode::errors_to_file);
             folders.status == 0) {
-            const auto at = folders.output.find("Extcap path:");
+            // "Global Extcap path:" (4.0 names no other)
+            const auto at = folders.output.find("Global Extcap path:");
             if (at != std::string::npos) {
-                std::string folder = folders.output.substr(at + 12, folders.output.find('\n', at) - at - 12);
+                std::string folder = folders.output.substr(at + 19, folders.output.find('\n', at) - at - 19);
                 folder.erase(0, folder.find_first_not_of(" \t"));
                 sshdump = fs::path(folder) / "sshdump";
             }

@@ -292,10 +292,17 @@ io_result write_without_waiting(int fd, std::span<const char> bytes, std::size_t
     return errno == EPIPE ? io_result::reader_gone : io_result::failed;
 }
 
-std::size_t read_without_waiting(int fd, std::span<char> into)
+io_result read_without_waiting(int fd, std::span<char> into, std::size_t& count)
 {
+    count = 0;
     const ssize_t n = read(fd, into.data(), into.size());
-    return n > 0 ? static_cast<std::size_t>(n) : 0;
+    if (n > 0)
+        count = static_cast<std::size_t>(n);
+    else if (n == 0)
+        return io_result::end;
+    else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+        return io_result::failed;
+    return io_result::done;
 }
 
 void release_pipe_reader(const std::filesystem::path& path, std::chrono::milliseconds patience)

@@ -321,14 +321,20 @@ io_result write_without_waiting(int fd, std::span<const char> bytes, std::size_t
     return is_pipe_end(GetLastError()) ? io_result::reader_gone : io_result::failed;
 }
 
-std::size_t read_without_waiting(int fd, std::span<char> into)
+io_result read_without_waiting(int fd, std::span<char> into, std::size_t& count)
 {
+    count = 0;
     const HANDLE handle = handle_of(fd);
     DWORD available = 0, n = 0;
-    if (!PeekNamedPipe(handle, nullptr, 0, nullptr, &available, nullptr) || available == 0)
-        return 0;
+    if (!PeekNamedPipe(handle, nullptr, 0, nullptr, &available, nullptr))
+        return GetLastError() == ERROR_BROKEN_PIPE ? io_result::end : io_result::failed;
+    if (available == 0)
+        return io_result::done;
     const auto wanted = static_cast<DWORD>(std::min<std::size_t>(into.size(), available));
-    return ReadFile(handle, into.data(), wanted, &n, nullptr) ? n : 0;
+    if (!ReadFile(handle, into.data(), wanted, &n, nullptr))
+        return GetLastError() == ERROR_BROKEN_PIPE ? io_result::end : io_result::failed;
+    count = n;
+    return io_result::done;
 }
 
 void release_pipe_reader(const std::filesystem::path& path, std::chrono::milliseconds patience)
