@@ -212,8 +212,8 @@ check_installer() {
             [ -f "$file" ] || { echo "FAIL: the installer did not install ${file#$WINEPREFIX/}"; return 1; }
         done
         cmp -s "$plugins/wpan2pcap.lua" wireshark/wpan2pcap.lua || { echo "FAIL: the installed file reader differs"; return 1; }
-        [ -z "$(ls "$programs" | grep -vE '^(wpan2pcap.exe|README.md|LICENSE.txt|uninstall.exe)$')" ] ||
-            { echo "FAIL: more than the four files installed: $(ls "$programs")"; return 1; }
+        [ -z "$(ls "$programs" | grep -vE '^(wpan2pcap.exe|README.md|LICENSE.txt|wpan2pcap.lua|uninstall.exe)$')" ] ||
+            { echo "FAIL: more than the five files installed: $(ls "$programs")"; return 1; }
         cmp -s "$programs/wpan2pcap.exe" build/windows/wpan2pcap.exe || { echo "FAIL: installed wpan2pcap.exe differs"; return 1; }
     }
     uninstall() { wine "$programs/uninstall.exe" /S && wait_for_uninstaller; }
@@ -326,6 +326,32 @@ check_installer() {
     left_as_before "$with_readme" "another tool's README" || return 1
     rm -r "$users/AppData/Roaming/Wireshark"
     echo "another tool's README.md beside the extcap: the help link still $help; the uninstaller left that file"
+
+    # A file reader of the user's own in the plugin folder (copied there by
+    # hand, then edited): kept aside, and put back by the uninstaller.
+    mkdir -p "$plugins"
+    printf -- '-- a reader of my own\n' > "$plugins/wpan2pcap.lua"
+    local with_own_reader
+    with_own_reader=$(stable_snapshot)
+    install || return 1
+    [ "$(cat "$plugins/wpan2pcap.lua.kept" 2>/dev/null)" = "-- a reader of my own" ] ||
+        { echo "FAIL: the user's own file reader was not kept aside: $(ls "$plugins")"; return 1; }
+    uninstall
+    left_as_before "$with_own_reader" "the user's own file reader" || return 1
+    rm -r "$users/AppData/Roaming/Wireshark"
+    echo "a file reader of the user's own: kept as wpan2pcap.lua.kept by the install, put back by the uninstall"
+    # The installed reader, edited by the user: the uninstaller leaves it,
+    # and its folders, and removes all else.
+    install || return 1
+    printf -- '-- edited\n' >> "$plugins/wpan2pcap.lua"
+    local edited
+    edited=$(cat "$plugins/wpan2pcap.lua")
+    uninstall
+    [ "$(cat "$plugins/wpan2pcap.lua" 2>/dev/null)" = "$edited" ] ||
+        { echo "FAIL: the uninstaller removed a file reader the user had edited"; return 1; }
+    rm -r "$users/AppData/Roaming/Wireshark"
+    left_as_before "$before" "an installed reader edited" || return 1
+    echo "the installed file reader, edited by the user: left by the uninstaller, with its folder"
 
     # Over 1.2.0's installation, which recorded what it made otherwise: one
     # uninstall of this release leaves nothing.
