@@ -215,12 +215,14 @@ void capture_report::ended(capture_end how, const capture_counts& counts, std::u
         log("the last " + bytes_counted(trailing_bytes) + " of " + source_ + " are not a whole record: ignored");
     log("end of " + source_ + ": " + counted);
     pipes_.send(logger, control_pipes::status_bar, counted);
+    // When nothing was captured, Wireshark's window says "No packets
+    // captured" in a dialog of its own, over any dialog the program sent
+    // before; the reason goes the way of an error instead, which Wireshark
+    // shows first ("Error by extcap pipe: ...") and its own after it.
     if (counts.converted + counts.skipped == 0) {
-        pipes_.send(logger, control_pipes::warning,
-                    source_ + " holds no whole record of " + std::to_string(record_size) + " bytes: there is nothing to capture.");
+        report_error(errors_, source_ + " holds no whole record of " + std::to_string(record_size) + " bytes: there is nothing to capture.");
     } else if (counts.converted == 0) {
-        pipes_.send(logger, control_pipes::warning,
-                    source_ + ": " + counted + " for an invalid length: there is nothing to capture; " + where_the_log_is + ".");
+        report_error(errors_, source_ + ": " + counted + " for an invalid length: there is nothing to capture; " + where_the_log_is + ".");
     } else if (counts.skipped > 0 || trailing_bytes > 0) {
         std::string left_out = counts.skipped > 0 ? grouped(counts.skipped) + " skipped for an invalid length" : "";
         if (trailing_bytes > 0)

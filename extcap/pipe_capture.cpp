@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <fstream>
+#include <sstream>
 #include <string>
 
 namespace wpan2pcap {
@@ -46,7 +47,14 @@ void release_waiting_reader(const extcap_request& request)
     // reader is looked for a while. Nobody may ever read a pipe of another
     // name (given by hand), so there the program does not linger.
     const bool wiresharks = path_text(request.fifo->filename()).find("wireshark_extcap") != std::string::npos;
-    release_pipe_reader(*request.fifo, wiresharks ? std::chrono::seconds(10) : std::chrono::milliseconds(500));
+    // The capture's header first: Wireshark takes a pipe that ends before
+    // any header for a capture that never began, and leaves its interface
+    // toolbar as if it still ran, so that the next capture gets neither log
+    // nor dialogs; a capture that began and ended is ended in full.
+    std::ostringstream header;
+    capture_writer(header, request.record_numbers).write_header();
+    const std::string bytes = header.str();
+    release_pipe_reader(*request.fifo, wiresharks ? std::chrono::seconds(10) : std::chrono::milliseconds(500), bytes);
 }
 
 int capture_to_pipe(const extcap_request& request, std::ostream& errors)

@@ -84,10 +84,11 @@ bool seek_to_start(int fd);
 // Reads `into` whole from `offset`, leaving the descriptor's own position
 // where it was; false when it cannot.
 bool read_at(int fd, std::uint64_t offset, std::span<char> into);
-// Lets a reader of the named pipe `path` see a writer come and go: opens and
-// closes it once a reader has it open, looking for one for at most
-// `patience` (or until a stop), and never waiting in the open itself.
-void release_pipe_reader(const std::filesystem::path& path, std::chrono::milliseconds patience);
+// Lets a reader of the named pipe `path` see a writer come and go: opens it
+// once a reader has it open, writes `first` (what a reader must see before
+// the end; less than a pipe's buffer), and closes it; looking for a reader
+// for at most `patience` (or until a stop), and never waiting in the open.
+void release_pipe_reader(const std::filesystem::path& path, std::chrono::milliseconds patience, std::span<const char> first = {});
 
 // A named pipe's end that never makes anyone wait, for a side channel that
 // must not hold up the capture: the reading end opens at once (its writer

@@ -305,13 +305,18 @@ io_result read_without_waiting(int fd, std::span<char> into, std::size_t& count)
     return io_result::done;
 }
 
-void release_pipe_reader(const std::filesystem::path& path, std::chrono::milliseconds patience)
+void release_pipe_reader(const std::filesystem::path& path, std::chrono::milliseconds patience, std::span<const char> first)
 {
     // Without a reader the open fails at once (ENXIO) rather than waiting.
     const auto deadline = std::chrono::steady_clock::now() + patience;
     for (;;) {
         const int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
         if (fd >= 0) {
+            // An empty pipe takes so few bytes whole; a reader gone since
+            // is no matter.
+            if (!first.empty()) {
+                [[maybe_unused]] const ssize_t written = write(fd, first.data(), first.size());
+            }
             ::close(fd);
             return;
         }

@@ -337,7 +337,7 @@ io_result read_without_waiting(int fd, std::span<char> into, std::size_t& count)
     return io_result::done;
 }
 
-void release_pipe_reader(const std::filesystem::path& path, std::chrono::milliseconds patience)
+void release_pipe_reader(const std::filesystem::path& path, std::chrono::milliseconds patience, std::span<const char> first)
 {
     // The pipe's maker is its reader: it is there once the pipe exists. A
     // busy pipe is not waited for.
@@ -345,6 +345,9 @@ void release_pipe_reader(const std::filesystem::path& path, std::chrono::millise
     for (;;) {
         const HANDLE pipe = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
         if (pipe != INVALID_HANDLE_VALUE) {
+            DWORD written = 0;
+            if (!first.empty())
+                WriteFile(pipe, first.data(), static_cast<DWORD>(first.size()), &written, nullptr);
             CloseHandle(pipe);
             return;
         }
