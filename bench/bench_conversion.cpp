@@ -2,7 +2,7 @@
 // the console and the output discarded, so only the converter's own work is
 // measured.
 
-#include "driver/conversion_run.hpp"
+#include "converter/conversion_run.hpp"
 #include "extcap/capture_writer.hpp"
 #include "formats/capture_record.hpp"
 #include "formats/pcap_writer.hpp"

@@ -2,7 +2,7 @@
 // trace line written and flushed as soon as it ends, one write call per line.
 // The benchmark runs it beside the real converter as the reference.
 
-#include "driver/conversion_run.hpp"
+#include "converter/conversion_run.hpp"
 #include "system/console.hpp"
 #include "system/program_main.hpp"
 #include "system/stop_signals.hpp"

@@ -95,7 +95,7 @@ verdict "the extcap's pcapng within 1.5x of its PCAP" "$(at_least 1.5 "$pcapng_r
 # packet comment) weigh more there.
 reader_home=$work/reader-home
 mkdir -p "$reader_home/.local/lib/wireshark/plugins"
-cp wireshark/wpan2pcap.lua "$reader_home/.local/lib/wireshark/plugins/"
+cp wireshark_file_reader/wpan2pcap.lua "$reader_home/.local/lib/wireshark/plugins/"
 dissect() { # tshark's warning that it runs as root is left out; any other word stays
     env -u XDG_CONFIG_HOME HOME="$reader_home" tshark -r "$1" -T fields -e wpan.src16 -e wpan.dst16 \
         2> >(grep -v '^Running as user' >&2 || true)

@@ -6,7 +6,7 @@
 
 #include "fuzz/fuzz_conversion.hpp"
 
-#include "driver/conversion_run.hpp"
+#include "converter/conversion_run.hpp"
 
 #include <algorithm>
 #include <cstddef>

@@ -1,4 +1,4 @@
-#include "driver/conversion_run.hpp"
+#include "converter/conversion_run.hpp"
 
 #include "discard_streams.hpp"
 #include "test_support.hpp"

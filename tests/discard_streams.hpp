@@ -3,7 +3,7 @@
 // Streams that accept and forget every byte, allocating nothing, like
 // /dev/null: for measuring or counting the converter's own work.
 
-#include "driver/conversion_run.hpp"
+#include "converter/conversion_run.hpp"
 
 #include <ostream>
 #include <streambuf>

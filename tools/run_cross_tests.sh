@@ -50,7 +50,7 @@ for program in usr/bin/wpan2pcap "usr/lib/$multiarch/wireshark/extcap/wpan2pcap-
     [ -x "$work/$program" ] || { echo "FAIL: $program is not in the package"; exit 1; }
     file -b "$work/$program" | grep -q "$machine" || { echo "FAIL: $program is not for $arch: $(file -b "$work/$program")"; exit 1; }
 done
-cmp -s "$work/usr/lib/$multiarch/wireshark/plugins/wpan2pcap.lua" wireshark/wpan2pcap.lua ||
+cmp -s "$work/usr/lib/$multiarch/wireshark/plugins/wpan2pcap.lua" wireshark_file_reader/wpan2pcap.lua ||
     { echo "FAIL: the file reader is not in usr/lib/$multiarch/wireshark/plugins"; exit 1; }
 lintian_output=$(lintian --pedantic --display-info "$deb" 2>&1 | grep -v '^running with root privileges' || true)
 echo "lintian --pedantic: ${lintian_output:-no tags}"

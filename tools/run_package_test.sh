@@ -53,7 +53,7 @@ extcap_folder=${extcap_folder:-/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH
 # The file reader goes where Wireshark looks for Lua plugins of every user.
 lua_folder=$(tshark -G folders 2>/dev/null | sed -n 's/^Global Lua Plugins:[[:space:]]*//p' | head -1)
 lua_folder=${lua_folder:-/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/wireshark/plugins}
-cmp -s "$work/unpacked$lua_folder/wpan2pcap.lua" wireshark/wpan2pcap.lua ||
+cmp -s "$work/unpacked$lua_folder/wpan2pcap.lua" wireshark_file_reader/wpan2pcap.lua ||
     { echo "FAIL: wpan2pcap.lua not packaged in $lua_folder"; exit 1; }
 echo "the file reader is packaged in $lua_folder"
 

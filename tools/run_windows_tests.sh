@@ -211,7 +211,7 @@ check_installer() {
                     "$extcap/wpan2pcap-extcap.exe" "$plugins/wpan2pcap.lua"; do
             [ -f "$file" ] || { echo "FAIL: the installer did not install ${file#$WINEPREFIX/}"; return 1; }
         done
-        cmp -s "$plugins/wpan2pcap.lua" wireshark/wpan2pcap.lua || { echo "FAIL: the installed file reader differs"; return 1; }
+        cmp -s "$plugins/wpan2pcap.lua" wireshark_file_reader/wpan2pcap.lua || { echo "FAIL: the installed file reader differs"; return 1; }
         [ -z "$(ls "$programs" | grep -vE '^(wpan2pcap.exe|README.md|LICENSE.txt|wpan2pcap.lua|uninstall.exe)$')" ] ||
             { echo "FAIL: more than the five files installed: $(ls "$programs")"; return 1; }
         cmp -s "$programs/wpan2pcap.exe" build/windows/wpan2pcap.exe || { echo "FAIL: installed wpan2pcap.exe differs"; return 1; }

@@ -2,7 +2,12 @@
 # One Wireshark release users run, in a Debian chroot of its own, made with
 # mmdebstrap from Debian's archive and kept between runs:
 #
-#   tools/run_wireshark_release.sh bookworm|trixie|forky PACKAGE.deb
+#   tools/run_wireshark_release.sh package FOLDER
+#   tools/run_wireshark_release.sh bookworm|trixie|forky FOLDER
+#
+# The first builds the amd64 package into FOLDER, as the package workflow
+# does (a build folder of its own: the package suite rebuilds its own
+# meanwhile); the others install the package found there.
 #
 #   bookworm  Debian 12       Wireshark 4.0, Lua 5.2
 #   trixie    Debian 13       Wireshark 4.4, Lua 5.4
@@ -24,8 +29,15 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source=$PWD
 
-release=${1:?usage: $0 bookworm|trixie|forky PACKAGE.deb}
-package=${2:?usage: $0 bookworm|trixie|forky PACKAGE.deb}
+release=${1:?usage: $0 package|bookworm|trixie|forky FOLDER}
+folder=${2:?usage: $0 package|bookworm|trixie|forky FOLDER}
+if [ "$release" = package ]; then
+    cmake --preset release -B "$folder" > "$folder.log" 2>&1 && cmake --build "$folder" >> "$folder.log" 2>&1 &&
+        (cd "$folder" && rm -f wpan2pcap_*.deb && cpack -G DEB >> "$folder.log" 2>&1) || { cat "$folder.log"; exit 1; }
+    ls "$folder"/wpan2pcap_*_amd64.deb
+    exit 0
+fi
+package=$(ls "$folder"/wpan2pcap_*_amd64.deb 2>/dev/null | head -n 1)
 case $release in
     bookworm) wireshark=4.0 ;;
     trixie) wireshark=4.4 ;;
@@ -43,7 +55,7 @@ fail() { echo "FAIL ($release, Wireshark $wireshark): $1"; exit 1; }
 
 [ "$(id -u)" = 0 ] || skip "a chroot needs root: Wireshark $wireshark not tested"
 command -v mmdebstrap >/dev/null || skip "mmdebstrap is not installed (apt-get install mmdebstrap): Wireshark $wireshark not tested"
-[ -f "$package" ] || fail "no package $package"
+[ -n "$package" ] || fail "no package in $folder (the package step failed?)"
 
 cache=${WPAN2PCAP_CHROOT_CACHE:-/var/cache/wpan2pcap/chroots}
 root=$cache/$release

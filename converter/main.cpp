@@ -2,8 +2,8 @@
 // real console, set up for what it is (a terminal, a file or pipe, the null
 // device), and a status line where a person watches standard error.
 
-#include "driver/conversion_run.hpp"
-#include "driver/progress_line.hpp"
+#include "converter/conversion_run.hpp"
+#include "converter/progress_line.hpp"
 #include "system/console.hpp"
 #include "system/path_text.hpp"
 #include "system/program_main.hpp"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "driver/conversion_run.hpp"
+#include "converter/conversion_run.hpp"
 
 #include <chrono>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "driver/conversion_run.hpp"
+#include "converter/conversion_run.hpp"
 
 #include "formats/other_formats.hpp"
 #include "formats/capture_record.hpp"

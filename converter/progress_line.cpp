@@ -1,4 +1,4 @@
-#include "driver/progress_line.hpp"
+#include "converter/progress_line.hpp"
 
 #include "system/count_text.hpp"
 
