@@ -43,17 +43,23 @@ TEST_P(control_pipes, tell_wireshark_what_the_trace_would_and_never_hold_up_the_
     const fs::path source = dir.path / "source.bin";
     write_file(source, c.source);
     wireshark_control_side wireshark(dir.path);
-    std::vector<std::string> arguments = {"--capture", "--extcap-interface", "wpan2pcap", "--fifo", (dir.path / "out").string(),
-                                          "--source", source.string()};
-    if (c.follow)
-        arguments.push_back("--follow");
-    if (c.paths_exist) {
-        const std::vector<std::string> controls = wireshark.arguments();
+    // The case's capture into `output`: as Wireshark runs it, with the
+    // control pipes; or plain, without them and not followed, to compare.
+    const auto arguments_into = [&](const fs::path& output, bool plain) {
+        std::vector<std::string> arguments = {"--capture", "--extcap-interface", "wpan2pcap", "--fifo", output.string(), "--source",
+                                              source.string()};
+        if (plain)
+            return arguments;
+        if (c.follow)
+            arguments.push_back("--follow");
+        const std::vector<std::string> controls =
+            c.paths_exist ? wireshark.arguments()
+                          : std::vector<std::string>{"--extcap-control-in", (dir.path / "none" / "in").string(), "--extcap-control-out",
+                                                     (dir.path / "none" / "out").string()};
         arguments.insert(arguments.end(), controls.begin(), controls.end());
-    } else {
-        arguments.insert(arguments.end(), {"--extcap-control-in", (dir.path / "none" / "in").string(), "--extcap-control-out",
-                                           (dir.path / "none" / "out").string()});
-    }
+        return arguments;
+    };
+    const std::vector<std::string> arguments = arguments_into(dir.path / "out", false);
     const bool side_first = windows_build() || c.side_after < 0ms;
     if (c.paths_exist && side_first)
         wireshark.start(c.side);
@@ -90,10 +96,8 @@ TEST_P(control_pipes, tell_wireshark_what_the_trace_would_and_never_hold_up_the_
             << "Wireshark's window would wait for ever for the program's end of its control pipe";
     }
     // The capture is what it is without control pipes.
-    const process_result plain =
-        run_process(extcap_command({"--capture", "--extcap-interface", "wpan2pcap", "--fifo", (dir.path / "plain").string(), "--source",
-                                    source.string()}),
-                    dir.path / "console", console_mode::errors_to_file);
+    const process_result plain = run_process(extcap_command(arguments_into(dir.path / "plain", true)), dir.path / "console",
+                                             console_mode::errors_to_file);
     EXPECT_EQ(plain.status, 0);
     const std::string capture = read_file(dir.path / "out");
     if (!c.follow) {
