@@ -218,7 +218,7 @@ void capture_report::ended(capture_end how, const capture_counts& counts, std::u
     // When nothing was captured, Wireshark's window says "No packets
     // captured" in a dialog of its own, over any dialog the program sent
     // before; the reason goes the way of an error instead, which Wireshark
-    // shows first ("Error by extcap pipe: ...") and its own after it.
+    // shows first ("Error from extcap pipe: ...") and its own after it.
     if (counts.converted + counts.skipped == 0) {
         report_error(errors_, source_ + " holds no whole record of " + std::to_string(record_size) + " bytes: there is nothing to capture.");
     } else if (counts.converted == 0) {

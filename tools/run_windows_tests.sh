@@ -352,6 +352,18 @@ check_installer() {
     rm -r "$users/AppData/Roaming/Wireshark"
     left_as_before "$before" "an installed reader edited" || return 1
     echo "the installed file reader, edited by the user: left by the uninstaller, with its folder"
+    # Over 1.4.0's installation, which wrote the reader and recorded nothing
+    # of it: that reader is replaced, not kept aside as the user's.
+    install || return 1
+    wine reg delete 'HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\wpan2pcap' /v WroteReader /f >/dev/null 2>&1
+    wine reg add 'HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\wpan2pcap' /v DisplayVersion /d 1.4.0 /f >/dev/null 2>&1
+    printf -- '-- 1.4.0 wrote this\n' > "$plugins/wpan2pcap.lua"
+    install || return 1
+    [ ! -e "$plugins/wpan2pcap.lua.kept" ] && cmp -s "$plugins/wpan2pcap.lua" "$programs/wpan2pcap.lua" ||
+        { echo "FAIL: over 1.4.0, its file reader was not replaced: $(ls "$plugins")"; return 1; }
+    uninstall
+    left_as_before "$before" "an upgrade from 1.4.0" || return 1
+    echo "1.4.0's file reader: replaced by this release's, and removed with it"
 
     # Over 1.2.0's installation, which recorded what it made otherwise: one
     # uninstall of this release leaves nothing.

@@ -2,6 +2,8 @@
 // machine, here an SSH server of the test's own on the loopback.
 #include "extcap_support.hpp"
 
+#include <sstream>
+
 namespace wpan2pcap::test {
 namespace {
 
@@ -104,10 +106,15 @@ protected:
             GTEST_SKIP() << "the remote machine runs Linux";
         if (const process_result folders = run_process({"tshark", "-G", "folders"}, dir.path / "folders", console_mode::errors_to_file);
             folders.status == 0) {
-            // "Global Extcap path:" (4.0 names no other)
-            const auto at = folders.output.find("Global Extcap path:");
-            if (at != std::string::npos) {
-                std::string folder = folders.output.substr(at + 19, folders.output.find('\n', at) - at - 19);
+            // Wireshark's global extcap folder: "Global Extcap path:" from
+            // 4.2 on, after the personal one; 4.0 names only "Extcap path:".
+            std::istringstream lines(folders.output);
+            for (std::string line; std::getline(lines, line);) {
+                const auto colon = line.find(':');
+                const std::string label = line.substr(0, colon);
+                if (colon == std::string::npos || (label != "Global Extcap path" && label != "Extcap path"))
+                    continue;
+                std::string folder = line.substr(colon + 1);
                 folder.erase(0, folder.find_first_not_of(" \t"));
                 sshdump = fs::path(folder) / "sshdump";
             }
