@@ -318,8 +318,10 @@ TEST(file_reader, takes_no_text_or_random_bytes)
     std::vector<fs::path> not_captures = {dir / "readme.bin"};
     fs::copy_file(fs::path(WPAN2PCAP_SAMPLE).parent_path().parent_path() / "README.md", not_captures.front());
     std::uint64_t state = 0x9E3779B97F4A7C15;
-    for (int n = 0; n < 20; ++n) {
-        std::string bytes((8 + static_cast<std::size_t>(n) * 32 / 20) * 151, '\0');
+    // (Hundreds more, of every size, go through the reader's own rules
+    // under both Luas; here, Wireshark's other readers see them too.)
+    for (int n = 0; n < 8; ++n) {
+        std::string bytes((8 + static_cast<std::size_t>(n) * 32 / 7) * 151, '\0');
         for (char& byte : bytes) {
             state = state * 6364136223846793005 + 1442695040888963407;
             byte = static_cast<char>(state >> 56);
