@@ -62,9 +62,10 @@ public:
     bool has_pending() const { return !pending_.empty() && !gone_; }
     // True once Wireshark said it is ready (or never can: no pipe from it).
     bool wireshark_ready() const { return initialized_ || !from_wireshark_.valid(); }
-    // True while Wireshark, ready, holds its end of the pipe it writes: its
-    // leaving is looked for.
-    bool wireshark_listened_to() const { return initialized_ && from_wireshark_.valid(); }
+    // True while the pipe from Wireshark is open: its word that it is ready,
+    // and after it its leaving, are looked for (a busy Wireshark may say it
+    // only once the capture has gone quiet).
+    bool wireshark_listened_to() const { return from_wireshark_.valid(); }
     // True once Wireshark closed that pipe after it was ready: it has gone.
     bool wireshark_gone() const { return wireshark_gone_; }
     // Before the program ends: waits until Wireshark is ready, for at most

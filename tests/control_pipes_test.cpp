@@ -61,7 +61,7 @@ TEST(control_pipes, take_the_end_of_wiresharks_pipe_for_wireshark_gone_once_it_w
     // No writer yet reads as the end of the pipe too: that is no departure.
     pipes.tend();
     EXPECT_FALSE(pipes.wireshark_gone());
-    EXPECT_FALSE(pipes.wireshark_listened_to());
+    EXPECT_TRUE(pipes.wireshark_listened_to()) << "Wireshark's word that it is ready is looked for";
     const int wireshark = open(fifo.path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     ASSERT_GE(wireshark, 0);
     ASSERT_EQ(write(wireshark, initialized.data(), initialized.size()), static_cast<ssize_t>(initialized.size()));
@@ -72,6 +72,7 @@ TEST(control_pipes, take_the_end_of_wiresharks_pipe_for_wireshark_gone_once_it_w
     close(wireshark); // killed
     pipes.tend();
     EXPECT_TRUE(pipes.wireshark_gone());
+    EXPECT_FALSE(pipes.wireshark_listened_to());
 }
 
 } // namespace

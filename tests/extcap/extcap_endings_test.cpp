@@ -405,6 +405,20 @@ const ending_case ending_cases[] = {
      .within_ms = 250.0,
      .files = {{"out", pcap_of(3)}},
      .side = wireshark_control_side::behaviour::dies},
+    // The same when Wireshark said it was ready only once the file was quiet.
+    {.name = "wireshark_ready_late_then_killed",
+     .scene = followed_scene,
+     .act =
+         [](const fs::path& d, pid_t) {
+             wait_for_size(d / "out", pcap_of(3).size());
+             std::this_thread::sleep_for(200ms);
+             write_file(d / "wireshark-ready", "");
+             std::this_thread::sleep_for(200ms);
+             write_file(d / "wireshark-killed", "");
+         },
+     .within_ms = 250.0,
+     .files = {{"out", pcap_of(3)}},
+     .side = wireshark_control_side::behaviour::ready_late_then_dies},
     {.name = "source_is_a_pcapng",
      .scene =
          [](const fs::path& d) {

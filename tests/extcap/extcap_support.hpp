@@ -196,8 +196,10 @@ struct control_packet {
 class wireshark_control_side {
 public:
     // dies: reads until the file "wireshark-killed" appears in its folder,
-    // then closes both its ends at once, as a killed Wireshark leaves them.
-    enum class behaviour { reads, stalls, floods, dies };
+    // then closes both its ends at once, as a killed Wireshark leaves them;
+    // ready_late_then_dies: the same, saying it is ready only when the file
+    // "wireshark-ready" appears (a busy Wireshark, after the capture began).
+    enum class behaviour { reads, stalls, floods, dies, ready_late_then_dies };
 
     explicit wireshark_control_side(const fs::path& dir) : dir_(dir)
     {
@@ -247,11 +249,14 @@ public:
             const int from = open(from_program_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
             const int to = open(to_program_.c_str(), O_WRONLY | O_CLOEXEC); // the window waits here
             opened_ = true;
+            const bool dies = how == behaviour::dies || how == behaviour::ready_late_then_dies;
+            while (how == behaviour::ready_late_then_dies && !fs::exists(dir_ / "wireshark-ready") && !stop.stop_requested())
+                std::this_thread::sleep_for(1ms);
             write_all(to, std::string("T\0\0\x02\0\0", 6)); // control 0, initialized
             std::string got;
             const fs::path killed = dir_ / "wireshark-killed";
-            while ((how == behaviour::reads || how == behaviour::dies) && !stop.stop_requested()) {
-                if (how == behaviour::dies && fs::exists(killed)) {
+            while ((how == behaviour::reads || dies) && !stop.stop_requested()) {
+                if (dies && fs::exists(killed)) {
                     close(from);
                     close(to);
                     return;
