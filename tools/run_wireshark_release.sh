@@ -24,7 +24,8 @@
 # after two weeks or when the packages they need change. Testing's packages
 # move: when its chroot cannot be made, its rows say so and are skipped, never
 # passed (a stable release's failure fails). Needs root, mmdebstrap and the
-# network to Debian's archive.
+# network to Debian's archive (the machine's own mirror, or
+# $WPAN2PCAP_DEBIAN_MIRROR).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source=$PWD
@@ -59,7 +60,10 @@ command -v mmdebstrap >/dev/null || skip "mmdebstrap is not installed (apt-get i
 
 cache=${WPAN2PCAP_CHROOT_CACHE:-/var/cache/wpan2pcap/chroots}
 root=$cache/$release
-mirror=http://deb.debian.org/debian
+# The machine's own Debian mirror, which may be the only one it can reach.
+mirror=${WPAN2PCAP_DEBIAN_MIRROR:-$( { sed -n 's|^URIs: *\(\S*/debian\)/*$|\1|p' /etc/apt/sources.list.d/*.sources
+                                     sed -n 's|^deb \(\[[^]]*\] \)\{0,1\}\(\S*/debian\)/* .*|\2|p' /etc/apt/sources.list; } 2>/dev/null | head -n 1)}
+mirror=${mirror:-http://deb.debian.org/debian}
 # What the quick suite and the rows need; the newest release's window too.
 packages="tshark cmake ninja-build g++ libgtest-dev libgmock-dev lua5.2 lua5.4 openssh-server procps file mount util-linux passwd ca-certificates"
 [ "$release" = "$newest" ] && packages+=" wireshark xvfb xdotool imagemagick x11-utils fonts-dejavu-core"
