@@ -257,21 +257,30 @@ INSTANTIATE_TEST_SUITE_P(captures, analysers_read,
                          [](const auto& row) { return std::string(row.param.name); });
 
 // The file reader, tried before Wireshark's own readers, takes only record
-// captures: the sample written by editcap in every format it writes for
-// IEEE 802.15.4 (PCAP and pcapng among them) reads as it does without the
-// reader, whatever its name; a text file and files of random bytes are no
-// capture.
-TEST(file_reader, leaves_other_formats_to_wireshark)
-{
-    const fs::path dir = fs::temp_directory_path() / ("wpan2pcap-reader-" + std::to_string(getpid()));
-    fs::create_directories(dir);
-    if (!tool_available("tshark", dir / "probe")) {
-        fs::remove_all(dir);
-        if (const char* ci = std::getenv("CI"); ci != nullptr && std::string(ci) == "true")
-            FAIL() << "tshark must be installed in CI (Debian package tshark)";
-        GTEST_SKIP() << "tshark is not installed (apt-get install tshark); the file reader not checked";
+// captures: tshark with the reader in a private home, in a folder of the
+// row's own.
+class file_reader : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!tool_available("tshark", dir / "probe")) {
+            if (const char* ci = std::getenv("CI"); ci != nullptr && std::string(ci) == "true")
+                FAIL() << "tshark must be installed in CI (Debian package tshark)";
+            GTEST_SKIP() << "tshark is not installed (apt-get install tshark); the file reader not checked";
+        }
     }
-    const reader_home reader(dir);
+    void TearDown() override { fs::remove_all(dir); }
+
+    const fs::path dir = fs::temp_directory_path() / ("wpan2pcap-reader-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) +
+                                                      "-" + std::to_string(getpid()));
+    const reader_home reader{dir};
+};
+
+// The sample written by editcap in every format it writes for IEEE 802.15.4
+// (PCAP and pcapng among them) reads as it does without the reader, whatever
+// its name.
+TEST_F(file_reader, leaves_other_formats_to_wireshark)
+{
     const fs::path pcap = dir / "sample.pcap";
     std::vector<std::string> convert = converter_command(WPAN2PCAP_BUILT_EXE);
     convert.insert(convert.end(), {WPAN2PCAP_SAMPLE, pcap.string()});
@@ -300,20 +309,11 @@ TEST(file_reader, leaves_other_formats_to_wireshark)
         }
     }
     EXPECT_GE(written, 2u) << "editcap wrote neither PCAP nor pcapng";
-    fs::remove_all(dir);
 }
 
-TEST(file_reader, takes_no_text_or_random_bytes)
+// A text file and files of random bytes are no capture.
+TEST_F(file_reader, takes_no_text_or_random_bytes)
 {
-    const fs::path dir = fs::temp_directory_path() / ("wpan2pcap-reader-random-" + std::to_string(getpid()));
-    fs::create_directories(dir);
-    if (!tool_available("tshark", dir / "probe")) {
-        fs::remove_all(dir);
-        if (const char* ci = std::getenv("CI"); ci != nullptr && std::string(ci) == "true")
-            FAIL() << "tshark must be installed in CI (Debian package tshark)";
-        GTEST_SKIP() << "tshark is not installed (apt-get install tshark); the file reader not checked";
-    }
-    const reader_home reader(dir);
     // Text, and random bytes of 8 to 40 records' worth.
     std::vector<fs::path> not_captures = {dir / "readme.bin"};
     fs::copy_file(fs::path(WPAN2PCAP_SAMPLE).parent_path().parent_path() / "README.md", not_captures.front());
@@ -345,7 +345,6 @@ TEST(file_reader, takes_no_text_or_random_bytes)
                 << file << " was taken: " << opened.output.substr(0, 300);
         }
     }
-    fs::remove_all(dir);
 }
 
 } // namespace

@@ -27,6 +27,8 @@
 # network to Debian's archive (the machine's own mirror, or
 # $WPAN2PCAP_DEBIAN_MIRROR).
 set -euo pipefail
+# A command that fails unforeseen says which, not only the status.
+trap 'echo "FAIL: $0 line $LINENO: $BASH_COMMAND (status $?)"' ERR
 cd "$(dirname "$0")/.."
 source=$PWD
 
@@ -61,8 +63,11 @@ command -v mmdebstrap >/dev/null || skip "mmdebstrap is not installed (apt-get i
 cache=${WPAN2PCAP_CHROOT_CACHE:-/var/cache/wpan2pcap/chroots}
 root=$cache/$release
 # The machine's own Debian mirror, which may be the only one it can reach.
-mirror=${WPAN2PCAP_DEBIAN_MIRROR:-$( { sed -n 's|^URIs: *\(\S*/debian\)/*$|\1|p' /etc/apt/sources.list.d/*.sources
-                                     sed -n 's|^deb \(\[[^]]*\] \)\{0,1\}\(\S*/debian\)/* .*|\2|p' /etc/apt/sources.list; } 2>/dev/null | head -n 1)}
+mirror=${WPAN2PCAP_DEBIAN_MIRROR:-}
+if [ -z "$mirror" ]; then
+    mirror=$( { sed -n 's|^URIs: *\(\S*/debian\)/*$|\1|p' /etc/apt/sources.list.d/*.sources
+                sed -n 's|^deb \(\[[^]]*\] \)\{0,1\}\(\S*/debian\)/* .*|\2|p' /etc/apt/sources.list; } 2>/dev/null | head -n 1 || true)
+fi
 mirror=${mirror:-http://deb.debian.org/debian}
 # What the quick suite and the rows need; the newest release's window too.
 packages="tshark cmake ninja-build g++ libgtest-dev libgmock-dev lua5.2 lua5.4 openssh-server procps file mount util-linux passwd ca-certificates"
