@@ -27,9 +27,13 @@ struct wireshark_release {
         return major > wanted_major || (major == wanted_major && minor >= wanted_minor);
     }
     // From 4.2 the PCAP writers refuse a packet whose seconds do not fit a
-    // signed 32-bit number ("We don't support writing that record's time
-    // stamp to that file type"); 4.0 wrote their low 32 bits.
+    // signed 32-bit number; 4.0 wrote their low 32 bits.
     bool refuses_pcap_times_past_2038() const { return at_least(4, 2); }
+    // Where they refuse one, editcap, and tshark up to 4.4, stop there ("We
+    // don't support writing that record's time stamp to that file type");
+    // tshark from 4.6 leaves out each such packet, writes the others, and
+    // ends with "An error occurred while writing to the file ...: Success".
+    bool tshark_leaves_out_pcap_times_past_2038() const { return at_least(4, 6); }
 };
 
 // The release of the tshark on the PATH; major 0 when there is none.
@@ -47,12 +51,18 @@ inline wireshark_release tshark_release(const std::filesystem::path& scratch)
     return release;
 }
 
-// Where, in `pcap` (the converter's PCAP of the record capture `records`),
-// the first packet whose time in whole seconds does not fit 31 bits begins;
-// npos when there is none. The PCAP keeps only the seconds' low 32 bits:
-// the records tell them all.
-inline std::size_t first_packet_past_2038(const std::string& records, const std::string& pcap)
+// `pcap` (the converter's PCAP of the record capture `records`) without the
+// packets whose time in whole seconds does not fit 31 bits, and where the
+// first of them began (npos when there is none). The PCAP keeps only the
+// seconds' low 32 bits: the records tell them all.
+struct pcap_before_2038 {
+    std::string fitting;
+    std::size_t first_past = std::string::npos;
+};
+
+inline pcap_before_2038 packets_before_2038(const std::string& records, const std::string& pcap)
 {
+    pcap_before_2038 result{pcap.substr(0, 24)};
     std::size_t at = 24;
     for (std::size_t record = 0; record + 151 <= records.size() && at + 16 <= pcap.size(); record += 151) {
         const auto byte = [&](std::size_t i) { return static_cast<std::uint64_t>(static_cast<unsigned char>(records[record + i])); };
@@ -62,11 +72,14 @@ inline std::size_t first_packet_past_2038(const std::string& records, const std:
         std::uint64_t timestamp = 0;
         for (std::size_t i = 0; i < 8; ++i)
             timestamp |= byte(5 + i) << (8 * i);
-        if (timestamp / 1'000'000 > 0x7FFFFFFF)
-            return at;
-        at += 16 + static_cast<std::size_t>(payload) + 2;
+        const std::size_t size = 16 + static_cast<std::size_t>(payload) + 2;
+        if (timestamp / 1'000'000 <= 0x7FFFFFFF)
+            result.fitting += pcap.substr(at, size);
+        else if (result.first_past == std::string::npos)
+            result.first_past = at;
+        at += size;
     }
-    return std::string::npos;
+    return result;
 }
 
 // A boolean field as tshark prints it: 4.0 writes 1 and 0, 4.4 and later

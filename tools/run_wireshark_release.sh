@@ -140,7 +140,10 @@ mount_into "$root"
 echo "== Debian $release: $(in_root sh -c 'tshark --version 2>/dev/null | head -1')"
 echo "   $(in_root sh -c 'g++ --version | head -1'); $(in_root sh -c 'cmake --version | head -1')"
 
-# The tree as it is here, built there: the README's test command.
+# The tree as it is here, built there: the README's test command, with no
+# package of an earlier run installed (its file reader would be loaded
+# beside the one under test).
+in_root dpkg --purge wpan2pcap > /dev/null 2>&1 || true
 rm -rf "$root/build/src"
 mkdir -p "$root/build/src"
 git ls-files -co --exclude-standard -z | tar --null -cf - -T - | tar -xf - -C "$root/build/src"
@@ -153,7 +156,6 @@ echo "   the test command: $(grep -E 'tests passed' "$test_log")"
 
 # The package, installed as a user installs it; then what Wireshark finds of it.
 cp "$package" "$root/tmp/wpan2pcap.deb"
-in_root dpkg -r wpan2pcap > /dev/null 2>&1 || true
 in_root dpkg -i /tmp/wpan2pcap.deb > "$root/build/dpkg.log" 2>&1 || { cat "$root/build/dpkg.log"; fail "dpkg -i of the package failed"; }
 as_user() { in_root setpriv --reuid=wpan2pcap-user --regid=wpan2pcap-user --init-groups env HOME=/home/wpan2pcap-user "$@"; }
 interface=$(as_user tshark -D 2>/dev/null | grep 'wpan2pcap' || true)
